@@ -1,0 +1,163 @@
+// The open-addressing hash table behind map values: linear probing with
+// tombstones. Iteration walks slots in index order, so where a key lands is
+// visible to programs and the hashes and probe rules below must not change.
+#include <cstdint>
+#include <cstring>
+
+#include "runtime/memory.h"
+#include "runtime/object.h"
+#include "vm/vm.h"
+
+// The first entry array a map gets; capacities stay powers of two so the start
+// index is a mask.
+inline constexpr int32_t MAP_MIN_CAPACITY = 8;
+
+static uint32_t hash_string(const ObjString* string) {
+    uint32_t hash = 2166136261u;  // 32-bit FNV-1a
+    for (int32_t i = 0; i < string->length; i++) {
+        hash ^= static_cast<uint8_t>(string->chars[i]);
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+static uint64_t hash_int(int64_t n) {
+    uint64_t h = static_cast<uint64_t>(n);
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    return h;
+}
+
+static uint64_t hash_key(Value key) {
+    if (is_int(key)) return hash_int(as_int(key));
+    if (is_bool(key)) return as_bool(key) ? 1 : 0;
+    if (is_string(key)) return hash_string(as_string(key));
+    return 0;  // no other kind of key is ever stored or matched
+}
+
+static bool keys_equal(Value stored, Value key) {
+    if (is_int(key) || is_bool(key)) return stored == key;  // one word per int and per bool
+    if (is_string(key) && is_string(stored)) {
+        const ObjString* a = as_string(stored);
+        const ObjString* b = as_string(key);
+        return a->length == b->length && std::memcmp(a->chars, b->chars, static_cast<size_t>(a->length)) == 0;
+    }
+    return false;
+}
+
+void map_find(MapEntry* entries, int32_t capacity, Value key, int32_t* found, int32_t* slot) {
+    *found = -1;
+    *slot = -1;
+    if (capacity <= 0 || entries == nullptr) return;
+    uint32_t mask = static_cast<uint32_t>(capacity) - 1;
+    uint32_t index = static_cast<uint32_t>(hash_key(key)) & mask;
+    if (!entries[index].used) {
+        *slot = static_cast<int32_t>(index);
+        return;
+    }
+    int32_t first_tombstone = -1;
+    // Insertions and deletions of different keys can leave every slot live or
+    // a tombstone, so a probe also ends after it has seen each slot once.
+    for (int32_t visited = 0; visited < capacity; visited++) {
+        const MapEntry& entry = entries[index];
+        if (!entry.deleted) {
+            if (keys_equal(entry.key, key)) {
+                *found = static_cast<int32_t>(index);
+                *slot = static_cast<int32_t>(index);
+                return;
+            }
+        } else if (first_tombstone < 0) {
+            first_tombstone = static_cast<int32_t>(index);
+        }
+        index = (index + 1) & mask;
+        if (!entries[index].used) {
+            *slot = first_tombstone >= 0 ? first_tombstone : static_cast<int32_t>(index);
+            return;
+        }
+    }
+    // No free slot anywhere: insert into the first tombstone (-1 if every slot
+    // is live, which the growth rule never allows).
+    *slot = first_tombstone;
+}
+
+// The slot holding the key, or -1; a map without slots holds nothing.
+static int32_t map_index_of(ObjMap* map, Value key) {
+    if (map->capacity == 0) return -1;
+    int32_t found;
+    int32_t slot;
+    map_find(map->entries, map->capacity, key, &found, &slot);
+    return found;
+}
+
+bool map_get(ObjMap* map, Value key, Value* out) {
+    int32_t found = map_index_of(map, key);
+    if (found < 0) return false;
+    if (out != nullptr) *out = map->entries[found].value;
+    return true;
+}
+
+static bool map_grow(ObjMap* map) {
+    int32_t old_capacity = map->capacity;
+    if (old_capacity > INT32_MAX / 2) return false;
+    int32_t capacity = old_capacity == 0 ? MAP_MIN_CAPACITY : old_capacity * 2;
+    size_t bytes = static_cast<size_t>(capacity) * sizeof(MapEntry);
+    auto* entries = static_cast<MapEntry*>(mem_try_alloc(bytes));
+    if (entries == nullptr) return false;
+    for (int32_t i = 0; i < capacity; i++) {
+        entries[i].key = VALUE_NULL;
+        entries[i].value = VALUE_NULL;
+        entries[i].used = false;
+        entries[i].deleted = false;
+    }
+    // May collect: the map still holds its old entries, which keeps every key
+    // and value marked.
+    vm_track_alloc(bytes);
+
+    MapEntry* old_entries = map->entries;
+    int32_t count = 0;
+    for (int32_t i = 0; i < old_capacity; i++) {
+        const MapEntry& entry = old_entries[i];
+        if (!map_slot_live(entry)) continue;
+        int32_t found;
+        int32_t slot;
+        map_find(entries, capacity, entry.key, &found, &slot);
+        entries[slot] = entry;
+        count++;
+    }
+    vm_track_free(static_cast<uint64_t>(old_capacity) * sizeof(MapEntry));
+    mem_free(old_entries);
+    map->entries = entries;
+    map->capacity = capacity;
+    map->count = count;
+    return true;
+}
+
+bool map_set(ObjMap* map, Value key, Value value) {
+    // Counted before the lookup, so overwriting a key can also grow the table.
+    if (map->count >= (3 * static_cast<int64_t>(map->capacity)) / 4) {
+        if (!map_grow(map)) return false;
+    }
+    int32_t found;
+    int32_t slot;
+    map_find(map->entries, map->capacity, key, &found, &slot);
+    if (slot < 0) return false;
+    MapEntry& entry = map->entries[slot];
+    entry.key = key;
+    entry.value = value;
+    entry.used = true;
+    entry.deleted = false;
+    if (found < 0) map->count++;
+    return true;
+}
+
+bool map_delete(ObjMap* map, Value key) {
+    int32_t found = map_index_of(map, key);
+    if (found < 0) return false;
+    MapEntry& entry = map->entries[found];
+    entry.deleted = true;
+    entry.key = VALUE_NULL;
+    entry.value = VALUE_NULL;
+    map->count--;
+    return true;
+}

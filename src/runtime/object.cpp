@@ -1,0 +1,375 @@
+// Heap object constructors, their printed forms and their release. Every
+// constructor counts its storage in the collector's tally and links the object
+// into the VM's all-objects list; the hash table operations live in map.cpp.
+#include "runtime/object.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "compiler/compiler.h"
+#include "runtime/memory.h"
+#include "vm/vm.h"
+
+// Step 2 and 3 of every constructor: the object is counted before it is linked,
+// so a collection started by the count never sees it half-built.
+template <typename T>
+static T* allocate_object(ObjKind kind) {
+    T* object = static_cast<T*>(mem_alloc(sizeof(T)));
+    object->obj.kind = kind;
+    object->obj.is_marked = false;
+    object->obj.next = nullptr;
+    vm_track_alloc(sizeof(T));
+    vm_register_object(&object->obj);
+    return object;
+}
+
+// A string's length is a signed 32-bit count; anything longer cannot exist.
+static char* allocate_chars(int64_t length) {
+    if (length < 0 || length > INT32_MAX) mem_out_of_memory();
+    return static_cast<char*>(mem_alloc(static_cast<size_t>(length) + 1));
+}
+
+static ObjString* string_from_buffer(char* chars, int length) {
+    ObjString* string = allocate_object<ObjString>(OBJ_STRING);
+    string->length = length;
+    string->chars = chars;
+    return string;
+}
+
+ObjString* copy_string(const char* chars, int length) {
+    if (length < 0) length = 0;
+    char* buffer = allocate_chars(length);
+    if (length > 0) std::memcpy(buffer, chars, static_cast<size_t>(length));
+    buffer[length] = '\0';
+    vm_track_alloc(static_cast<uint64_t>(length) + 1);
+    return string_from_buffer(buffer, length);
+}
+
+ObjString* take_string(char* chars, int length) {
+    // The caller counted the buffer already; only the object is counted here.
+    return string_from_buffer(chars, length < 0 ? 0 : length);
+}
+
+ObjString* copy_string_decoded(const char* chars, int length) {
+    if (length < 1) return copy_string("", 0);
+    int decoded = 0;
+    for (int i = 0; i < length; i++) {
+        if (chars[i] == '\\' && i + 1 < length) i++;
+        decoded++;
+    }
+    char* buffer = allocate_chars(decoded);
+    int out = 0;
+    for (int i = 0; i < length; i++) {
+        char c = chars[i];
+        if (c == '\\' && i + 1 < length) {
+            c = chars[++i];
+            switch (c) {
+                case 'n': c = '\n'; break;
+                case 't': c = '\t'; break;
+                case 'r': c = '\r'; break;
+                case '0': c = '\0'; break;
+                default: break;  // any other escaped character stands for itself
+            }
+        }
+        buffer[out++] = c;
+    }
+    buffer[out] = '\0';
+    vm_track_alloc(static_cast<uint64_t>(decoded) + 1);
+    return string_from_buffer(buffer, decoded);
+}
+
+ObjString* string_concat(ObjString* a, ObjString* b) {
+    int64_t length = static_cast<int64_t>(a->length) + b->length;
+    char* buffer = allocate_chars(length);
+    std::memcpy(buffer, a->chars, static_cast<size_t>(a->length));
+    std::memcpy(buffer + a->length, b->chars, static_cast<size_t>(b->length));
+    buffer[length] = '\0';
+    vm_track_alloc(static_cast<uint64_t>(length) + 1);
+    return string_from_buffer(buffer, static_cast<int>(length));
+}
+
+ObjFunction* new_function() {
+    ObjFunction* function = allocate_object<ObjFunction>(OBJ_FUNCTION);
+    function->arity = 0;
+    chunk_init(&function->chunk);
+    function->name = nullptr;
+    function->source = nullptr;
+    function->path = nullptr;
+    return function;
+}
+
+ObjResult* new_result_ok(Value value) {
+    ObjResult* result = allocate_object<ObjResult>(OBJ_RESULT);
+    result->is_ok = true;
+    result->value = value;
+    result->error = VALUE_NULL;
+    return result;
+}
+
+ObjResult* new_result_err(Value error) {
+    ObjResult* result = allocate_object<ObjResult>(OBJ_RESULT);
+    result->is_ok = false;
+    result->value = int_val(0);
+    result->error = error;
+    return result;
+}
+
+ObjResult* new_result_err_chars(const char* chars, int length) {
+    ObjString* message = copy_string(chars, length);
+    // Nothing else refers to the message while the Result is allocated.
+    vm_push_transient(&message->obj);
+    ObjResult* result = new_result_err(obj_val(message));
+    vm_pop_transient();
+    return result;
+}
+
+ObjNative* new_native(NativeFn function, uint32_t arity) {
+    ObjNative* native = allocate_object<ObjNative>(OBJ_NATIVE);
+    native->function = function;
+    native->arity = arity;
+    native->name = nullptr;
+    return native;
+}
+
+ObjClosure* new_closure(ObjFunction* function) {
+    ObjClosure* closure = allocate_object<ObjClosure>(OBJ_CLOSURE);
+    closure->function = function;
+    closure->upvalue_count = 0;
+    closure->upvalues = nullptr;
+    return closure;
+}
+
+static Value* allocate_values(int count) {
+    return static_cast<Value*>(mem_alloc(static_cast<size_t>(count) * sizeof(Value)));
+}
+
+ObjArray* new_array_with_capacity(int capacity) {
+    Value* values = nullptr;
+    if (capacity > 0) {
+        values = allocate_values(capacity);
+        vm_track_alloc(static_cast<uint64_t>(capacity) * sizeof(Value));
+    } else {
+        capacity = 0;
+    }
+    ObjArray* array = allocate_object<ObjArray>(OBJ_ARRAY);
+    array->count = 0;
+    array->capacity = capacity;
+    array->values = values;
+    return array;
+}
+
+ObjArray* new_array_from_stack(const Value* source, int count) {
+    Value* values = nullptr;
+    if (count > 0) {
+        values = allocate_values(count);
+        std::memcpy(values, source, static_cast<size_t>(count) * sizeof(Value));
+        vm_track_alloc(static_cast<uint64_t>(count) * sizeof(Value));
+    } else {
+        count = 0;
+    }
+    ObjArray* array = allocate_object<ObjArray>(OBJ_ARRAY);
+    array->count = count;
+    array->capacity = count;
+    array->values = values;
+    return array;
+}
+
+ObjMap* new_empty_map() {
+    ObjMap* map = allocate_object<ObjMap>(OBJ_MAP);
+    map->count = 0;
+    map->capacity = 0;
+    map->entries = nullptr;
+    return map;
+}
+
+ObjStruct* new_struct(ObjString* name, int field_count) {
+    Value* fields = nullptr;
+    if (field_count > 0) {
+        fields = allocate_values(field_count);
+        for (int i = 0; i < field_count; i++) fields[i] = VALUE_NULL;
+        vm_track_alloc(static_cast<uint64_t>(field_count) * sizeof(Value));
+    } else {
+        field_count = 0;
+    }
+    ObjStruct* instance = allocate_object<ObjStruct>(OBJ_STRUCT);
+    instance->name = name;
+    instance->field_count = field_count;
+    instance->fields = fields;
+    return instance;
+}
+
+// Printing follows references, and the language can build cycles (a struct copy
+// pushed into an array held by one of its own fields) and very deep nests. The
+// printer keeps the containers on its current path so that a cycle prints as
+// "[...]" or "{...}" instead of recursing forever.
+// Nesting deeper than PRINT_DEPTH_MAX prints "..."; no readable value comes near it.
+static const Obj* g_print_path[PRINT_DEPTH_MAX];
+static int g_print_depth = 0;
+
+static bool print_path_holds(const Obj* object) {
+    for (int i = 0; i < g_print_depth; i++) {
+        if (g_print_path[i] == object) return true;
+    }
+    return false;
+}
+
+static void print_string_object(const ObjString* string) {
+    // Bytes after a NUL escape are not shown, as in C's "%s".
+    if (string != nullptr) std::fputs(string->chars, stdout);
+}
+
+static void print_array(const ObjArray* array) {
+    std::fputc('[', stdout);
+    for (int i = 0; i < array->count; i++) {
+        if (i > 0) std::fputs(", ", stdout);
+        value_print(array->values[i]);
+    }
+    std::fputc(']', stdout);
+}
+
+static void print_map(const ObjMap* map) {
+    std::fputc('{', stdout);
+    bool first = true;
+    for (int i = 0; i < map->capacity; i++) {
+        const MapEntry& entry = map->entries[i];
+        if (!map_slot_live(entry)) continue;
+        if (!first) std::fputs(", ", stdout);
+        first = false;
+        value_print(entry.key);
+        std::fputs(": ", stdout);
+        value_print(entry.value);
+    }
+    std::fputc('}', stdout);
+}
+
+static void print_object_body(Obj* object) {
+    switch (object->kind) {
+        case OBJ_STRING:
+            print_string_object(reinterpret_cast<ObjString*>(object));
+            break;
+        case OBJ_FUNCTION: {
+            const ObjFunction* function = reinterpret_cast<ObjFunction*>(object);
+            if (function->name == nullptr) {
+                std::fputs("<script>", stdout);
+            } else {
+                std::printf("<fn %s>", function->name->chars);
+            }
+            break;
+        }
+        case OBJ_RESULT: {
+            const ObjResult* result = reinterpret_cast<ObjResult*>(object);
+            std::fputs(result->is_ok ? "ok(" : "err(", stdout);
+            value_print(result->is_ok ? result->value : result->error);
+            std::fputc(')', stdout);
+            break;
+        }
+        case OBJ_NATIVE: {
+            const ObjNative* native = reinterpret_cast<ObjNative*>(object);
+            if (native->name == nullptr) {
+                std::fputs("<native>", stdout);
+            } else {
+                std::printf("<native %s>", native->name->chars);
+            }
+            break;
+        }
+        case OBJ_ARRAY:
+            print_array(reinterpret_cast<ObjArray*>(object));
+            break;
+        case OBJ_MAP:
+            print_map(reinterpret_cast<ObjMap*>(object));
+            break;
+        case OBJ_STRUCT:
+            compiler_print_struct(reinterpret_cast<ObjStruct*>(object));
+            break;
+        case OBJ_CLOSURE: {
+            const ObjClosure* closure = reinterpret_cast<ObjClosure*>(object);
+            if (closure->function == nullptr || closure->function->name == nullptr) {
+                std::fputs("<lambda>", stdout);
+            } else {
+                std::printf("<fn %s>", closure->function->name->chars);
+            }
+            break;
+        }
+        case OBJ_UPVALUE:
+            std::fputs("<upvalue>", stdout);
+            break;
+        default:
+            break;
+    }
+}
+
+void object_print(Value value) {
+    Obj* object = as_obj(value);
+    if (object == nullptr) return;
+    // Struct copies are fresh instances, so a cycle always runs through an
+    // array or a map.
+    bool container = object->kind == OBJ_ARRAY || object->kind == OBJ_MAP;
+    if (container && print_path_holds(object)) {
+        std::fputs(object->kind == OBJ_MAP ? "{...}" : "[...]", stdout);
+        return;
+    }
+    if (g_print_depth >= PRINT_DEPTH_MAX) {
+        std::fputs("...", stdout);
+        return;
+    }
+    g_print_path[g_print_depth++] = object;
+    print_object_body(object);
+    g_print_depth--;
+}
+
+void object_free(Obj* object) {
+    if (object == nullptr) return;
+    switch (object->kind) {
+        case OBJ_STRING: {
+            ObjString* string = reinterpret_cast<ObjString*>(object);
+            mem_free(string->chars);
+            vm_track_free(static_cast<uint64_t>(string->length) + 1 + sizeof(ObjString));
+            break;
+        }
+        case OBJ_FUNCTION: {
+            ObjFunction* function = reinterpret_cast<ObjFunction*>(object);
+            chunk_free(&function->chunk);
+            vm_track_free(sizeof(ObjFunction));
+            break;
+        }
+        case OBJ_RESULT:
+            vm_track_free(sizeof(ObjResult));
+            break;
+        case OBJ_NATIVE:
+            vm_track_free(sizeof(ObjNative));
+            break;
+        case OBJ_ARRAY: {
+            ObjArray* array = reinterpret_cast<ObjArray*>(object);
+            mem_free(array->values);
+            vm_track_free(static_cast<uint64_t>(array->capacity) * sizeof(Value) + sizeof(ObjArray));
+            break;
+        }
+        case OBJ_MAP: {
+            ObjMap* map = reinterpret_cast<ObjMap*>(object);
+            mem_free(map->entries);
+            vm_track_free(static_cast<uint64_t>(map->capacity) * sizeof(MapEntry) + sizeof(ObjMap));
+            break;
+        }
+        case OBJ_STRUCT: {
+            ObjStruct* instance = reinterpret_cast<ObjStruct*>(object);
+            mem_free(instance->fields);
+            vm_track_free(static_cast<uint64_t>(instance->field_count) * sizeof(Value) + sizeof(ObjStruct));
+            break;
+        }
+        case OBJ_CLOSURE: {
+            ObjClosure* closure = reinterpret_cast<ObjClosure*>(object);
+            mem_free(closure->upvalues);
+            vm_track_free(static_cast<uint64_t>(closure->upvalue_count) * sizeof(ObjUpvalue*) +
+                          sizeof(ObjClosure));
+            break;
+        }
+        case OBJ_UPVALUE:
+            vm_track_free(sizeof(ObjUpvalue));
+            break;
+        default:
+            // An unknown kind has no known size or buffers; leave it alone.
+            return;
+    }
+    mem_free(object);
+}

@@ -1,0 +1,4 @@
+// The one virtual machine of the process.
+#include "vm/vm.h"
+
+VM vm;
