@@ -1,0 +1,817 @@
+// The dispatch loop `run_to`: threaded dispatch over the 50 instructions, calls
+// of functions, closures and natives, returns, upvalues, the re-entrant call
+// `vm_call_closure` used by natives, and run-time error reporting.
+//
+// Invariants of run_to:
+// - Registers: `ip` (next code byte), `slots` (frame slot 0), `constants` (the
+//   running chunk's pool), `sp` (first free stack slot), `frame` (the running
+//   CallFrame) and the static `dispatch_table`. `frame->ip` and `vm.stack_top`
+//   are stale while a handler runs; they are written back (SYNC) before anything
+//   that can look at them: an allocation (the collector marks up to
+//   vm.stack_top), a native call (which may re-enter through vm_call_closure and
+//   push above vm.stack_top) and a run-time error (which reads frame->ip for the
+//   line).
+// - Reloads: the registers are reloaded from the frame after a call pushes a
+//   frame and after a return pops one; after an error run_to returns at once.
+// - Allocation: only OP_ADD on strings, OP_OK, OP_ERR, OP_CLOSURE, OP_ARRAY,
+//   OP_MAP, OP_INDEX_SET on a map, OP_STRUCT, OP_COPY_STRUCT and natives called
+//   by OP_CALL allocate, and each keeps its inputs on the stack until the new
+//   object is stored. Every other handler is allocation-free and calls nothing
+//   but values_equal and map_get.
+// - Stack room: a frame never holds more than VM_FRAME_SLOTS_MAX values and the
+//   stack has room for VM_FRAMES_MAX such frames, so pushes are never checked;
+//   a call checks the frame count and the room once, when it pushes the frame.
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+#include "compiler/compiler.h"
+#include "driver/diag.h"
+#include "runtime/memory.h"
+#include "vm/vm.h"
+
+namespace {
+
+// Formatted run-time messages are cut to this size; names in them are source
+// identifiers, which fit easily.
+constexpr int RUNTIME_MESSAGE_MAX = 512;
+
+// The highest frame start that still leaves a frame its full room.
+Value* const g_frame_start_limit = vm.stack + (VM_STACK_MAX - VM_FRAME_SLOTS_MAX);
+
+// Sign-extends the 49-bit payload into a signed 64-bit integer without a branch.
+inline int64_t int_of(Value v) { return static_cast<int64_t>(v << 15) >> 15; }
+
+// The int of Value v shifted left 15 bits: compares like the int itself.
+inline int64_t int_key(Value v) { return static_cast<int64_t>(v << 15); }
+
+// Keeps the low 49 bits of an unsigned result: the language's int wrap.
+inline Value wrap_int(uint64_t bits) { return (bits & VALUE_INT_PAYLOAD) | VALUE_INT_TAG; }
+
+inline bool both_int(Value a, Value b) { return ((a & b) & VALUE_INT_TEST_MASK) == VALUE_INT_TAG; }
+
+[[gnu::cold]] const char* arith_symbol(int op) {
+    switch (op) {
+        case OP_ADD: return "+";
+        case OP_SUBTRACT: return "-";
+        case OP_MULTIPLY: return "*";
+        case OP_DIVIDE: return "/";
+        case OP_MODULO: return "%";
+        case OP_POWER: return "**";
+        default: return "?";
+    }
+}
+
+[[gnu::cold, gnu::format(printf, 1, 2)]] void runtime_errorf(const char* format, ...) {
+    char message[RUNTIME_MESSAGE_MAX];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    runtime_error(message);
+}
+
+// Copies each open upvalue at or above `last` into its own cell and unlinks it.
+void close_upvalues(const Value* last) {
+    while (vm.open_upvalues != nullptr && vm.open_upvalues->location >= last) {
+        ObjUpvalue* up = vm.open_upvalues;
+        up->closed = *up->location;
+        up->location = &up->closed;
+        vm.open_upvalues = up->next;
+        up->next = nullptr;
+    }
+}
+
+// Frames, stack and open upvalues after an error; globals and objects survive.
+void reset_after_error() {
+    close_upvalues(vm.stack);
+    vm.open_upvalues = nullptr;
+    vm.frame_count = 0;
+    vm.stack_top = vm.stack;
+}
+
+// Finds or creates the open upvalue of a stack slot. The open list is sorted
+// by slot address, highest first, so the walk stops at the first lower slot.
+ObjUpvalue* capture_upvalue(Value* slot) {
+    ObjUpvalue* prev = nullptr;
+    ObjUpvalue* up = vm.open_upvalues;
+    while (up != nullptr && up->location > slot) {
+        prev = up;
+        up = up->next;
+    }
+    if (up != nullptr && up->location == slot) return up;
+
+    // The cell is counted before it is registered, so a collection run by the
+    // count cannot sweep it; its slot is a stack root already. Collections do
+    // not touch the open list, so prev and up stay valid across it.
+    auto* created = static_cast<ObjUpvalue*>(mem_alloc(sizeof(ObjUpvalue)));
+    created->obj.kind = OBJ_UPVALUE;
+    created->obj.is_marked = false;
+    created->obj.next = nullptr;
+    created->location = slot;
+    created->closed = VALUE_NULL;
+    created->next = nullptr;
+    vm_track_alloc(sizeof(ObjUpvalue));
+    vm_register_object(&created->obj);
+    created->next = up;
+    if (prev == nullptr) {
+        vm.open_upvalues = created;
+    } else {
+        prev->next = created;
+    }
+    return created;
+}
+
+}  // namespace
+
+bool vm_callback_error_reported = false;
+
+void runtime_error(const char* message) {
+    int line = 0;
+    const char* function_name = nullptr;
+    const ObjFunction* function = nullptr;
+    if (vm.frame_count >= 1) {
+        const CallFrame* frame = &vm.frames[vm.frame_count - 1];
+        function = frame->function;
+        if (function != nullptr) {
+            const Chunk* chunk = &function->chunk;
+            if (chunk->lines != nullptr && chunk->count > 0 && frame->ip != nullptr) {
+                ptrdiff_t offset = (frame->ip - chunk->code) - 1;
+                if (offset < 0) offset = 0;
+                if (offset >= chunk->count) offset = chunk->count - 1;
+                line = chunk->lines[offset];
+            }
+            if (function->name != nullptr) function_name = function->name->chars;
+        }
+    }
+    // A function from another module or an earlier REPL line is shown against
+    // its own text, so the line number points into the right source.
+    if (function != nullptr && function->source != nullptr) {
+        const char* saved_source = diag_source();
+        const char* saved_path = diag_file_path();
+        diag_init(function->source, function->path);
+        diag_runtime_error(line, message, function_name);
+        diag_init(saved_source, saved_path);
+    } else {
+        diag_runtime_error(line, message, function_name);
+    }
+    reset_after_error();
+}
+
+bool vm_call_closure(Value callee, int arg_count, Value* args, Value* result) {
+    if (!is_obj(callee)) return false;
+    ObjFunction* function = nullptr;
+    ObjClosure* closure = nullptr;
+    if (obj_kind(callee) == OBJ_CLOSURE) {
+        closure = as_closure(callee);
+        function = closure->function;
+    } else if (obj_kind(callee) == OBJ_FUNCTION) {
+        function = as_function(callee);
+    }
+    if (function == nullptr || arg_count < 0 || arg_count >= VM_FRAME_SLOTS_MAX) return false;
+
+    // After a reported error nothing more runs, even if the native carries on.
+    if (vm_callback_error_reported) return false;
+    Value* saved_top = vm.stack_top;
+    int base = vm.frame_count;
+    if (base >= VM_FRAMES_MAX || saved_top > g_frame_start_limit) {
+        runtime_error("Stack overflow.");
+        // The native's arguments stay where they are until it returns.
+        vm.frame_count = base;
+        vm.stack_top = saved_top;
+        vm_callback_error_reported = true;
+        return false;
+    }
+    // The arguments may live in the caller's frame below; copying them up is
+    // safe because nothing allocates in between.
+    Value* frame_slots = saved_top;
+    *vm.stack_top++ = callee;
+    for (int i = 0; i < arg_count; i++) *vm.stack_top++ = args[i];
+
+    CallFrame* frame = &vm.frames[base];
+    frame->function = function;
+    frame->ip = function->chunk.code;
+    frame->slots = frame_slots;
+    frame->closure = closure;
+    vm.frame_count = base + 1;
+
+    if (run_to(base) != INTERPRET_OK) {
+        vm.frame_count = base;
+        vm.stack_top = saved_top;
+        vm_callback_error_reported = true;
+        return false;
+    }
+    *result = vm.stack_top > saved_top ? vm.stack_top[-1] : VALUE_NULL;
+    vm.stack_top = saved_top;
+    vm.frame_count = base;
+    return true;
+}
+
+int run_to(int base_frame_count) {
+    // One entry per possible byte; bytes that are no opcode land on a handler
+    // that reports them, so corrupt code cannot jump through a wild address.
+#define VM_HANDLER_ADDRESS(name, operands) &&h_##name,
+#define VM_BAD1 &&h_invalid,
+#define VM_BAD2 VM_BAD1 VM_BAD1
+#define VM_BAD4 VM_BAD2 VM_BAD2
+#define VM_BAD8 VM_BAD4 VM_BAD4
+#define VM_BAD16 VM_BAD8 VM_BAD8
+#define VM_BAD32 VM_BAD16 VM_BAD16
+#define VM_BAD64 VM_BAD32 VM_BAD32
+#define VM_BAD128 VM_BAD64 VM_BAD64
+    static void* const dispatch_table[256] = {
+        VESSRIN_OPCODES(VM_HANDLER_ADDRESS)                 // 50 opcodes
+        VM_BAD128 VM_BAD64 VM_BAD8 VM_BAD4 VM_BAD2          // 206 non-opcodes
+    };
+    static_assert(OPCODE_COUNT + 128 + 64 + 8 + 4 + 2 == 256);
+#undef VM_HANDLER_ADDRESS
+#undef VM_BAD1
+#undef VM_BAD2
+#undef VM_BAD4
+#undef VM_BAD8
+#undef VM_BAD16
+#undef VM_BAD32
+#undef VM_BAD64
+#undef VM_BAD128
+
+    // The arithmetic handler's operation tables, indexed by opcode - OP_ADD.
+    static_assert(OP_SUBTRACT == OP_ADD + 1 && OP_MULTIPLY == OP_ADD + 2 && OP_DIVIDE == OP_ADD + 3 &&
+                  OP_NEGATE == OP_ADD + 4 && OP_MODULO == OP_ADD + 5 && OP_POWER == OP_ADD + 6);
+    static void* const int_ops[] = {&&int_add, &&int_sub, &&int_mul, &&int_div, &&arith_mismatch, &&int_mod,
+                                    &&int_pow};
+    static void* const float_ops[] = {&&float_add, &&float_sub, &&float_mul, &&float_div, &&arith_mismatch,
+                                      &&float_mod, &&float_pow};
+
+    CallFrame* frame = &vm.frames[vm.frame_count - 1];
+    uint8_t* ip;
+    Value* slots;
+    Value* constants;
+    Value* sp = vm.stack_top;
+
+#define LOAD_FRAME()                                    \
+    do {                                                \
+        ip = frame->ip;                                 \
+        slots = frame->slots;                           \
+        constants = frame->function->chunk.constants;   \
+    } while (0)
+#define SYNC()                  \
+    do {                        \
+        frame->ip = ip;         \
+        vm.stack_top = sp;      \
+    } while (0)
+#define DISPATCH() goto* dispatch_table[*ip++]
+#define READ_U16() (ip += 2, static_cast<uint16_t>((ip[-2] << 8) | ip[-1]))
+#define FAIL(message)                        \
+    do {                                     \
+        SYNC();                              \
+        runtime_error(message);              \
+        return INTERPRET_RUNTIME_ERROR;      \
+    } while (0)
+#define FAILF(...)                           \
+    do {                                     \
+        SYNC();                              \
+        runtime_errorf(__VA_ARGS__);         \
+        return INTERPRET_RUNTIME_ERROR;      \
+    } while (0)
+
+    LOAD_FRAME();
+    DISPATCH();
+
+h_OP_CONSTANT:
+    *sp++ = constants[*ip++];
+    DISPATCH();
+
+h_OP_NULL:
+    *sp++ = VALUE_NULL;
+    DISPATCH();
+
+h_OP_OK:
+h_OP_ERR: {
+    SYNC();  // the payload stays on the stack while the Result is allocated
+    ObjResult* result = ip[-1] == OP_OK ? new_result_ok(sp[-1]) : new_result_err(sp[-1]);
+    sp[-1] = obj_val(result);
+    DISPATCH();
+}
+
+h_OP_IS_OK:
+    if (!is_obj_kind(sp[-1], OBJ_RESULT)) FAIL("internal: 'is ok' on non-Result.");
+    sp[-1] = bool_val(as_result(sp[-1])->is_ok);
+    DISPATCH();
+
+h_OP_IS_ERR:
+    if (!is_obj_kind(sp[-1], OBJ_RESULT)) FAIL("internal: 'is err' on non-Result.");
+    sp[-1] = bool_val(!as_result(sp[-1])->is_ok);
+    DISPATCH();
+
+h_OP_RESULT_VALUE: {
+    if (!is_obj_kind(sp[-1], OBJ_RESULT)) FAIL("internal: .value on non-Result.");
+    ObjResult* result = as_result(sp[-1]);
+    if (!result->is_ok) FAIL("internal: .value on err Result.");
+    sp[-1] = result->value;
+    DISPATCH();
+}
+
+h_OP_RESULT_ERROR: {
+    if (!is_obj_kind(sp[-1], OBJ_RESULT)) FAIL("internal: .error on non-Result.");
+    ObjResult* result = as_result(sp[-1]);
+    if (result->is_ok) FAIL("internal: .error on ok Result.");
+    sp[-1] = result->error;
+    DISPATCH();
+}
+
+    // The six arithmetic opcodes share this handler and re-read the opcode to
+    // pick the operation through a small table, indexed from OP_ADD (the slot of
+    // OP_NEGATE, which has its own handler, is never taken). Ints come first and
+    // are tested with one mask on both words; +, - and * work on the encoded
+    // words directly, because the low 49 bits of the unsigned sum, difference or
+    // product depend only on the low 49 bits of the operands.
+h_OP_ADD:
+h_OP_SUBTRACT:
+h_OP_MULTIPLY:
+h_OP_DIVIDE:
+h_OP_MODULO:
+h_OP_POWER: {
+    Value b = sp[-1];
+    Value a = sp[-2];
+    if (both_int(a, b)) goto* int_ops[ip[-1] - OP_ADD];
+    if (is_float(a) && is_float(b)) goto* float_ops[ip[-1] - OP_ADD];
+    if (ip[-1] == OP_ADD && is_string(a) && is_string(b)) goto string_concat;
+    goto arith_mismatch;
+}
+    // The operations re-read their operands from the stack: keeping them in
+    // locals across the indirect jump would pin two registers in every handler.
+int_add:
+    sp[-2] = wrap_int(sp[-2] + sp[-1]);
+    sp--;
+    DISPATCH();
+int_sub:
+    sp[-2] = wrap_int(sp[-2] - sp[-1]);
+    sp--;
+    DISPATCH();
+int_mul:
+    sp[-2] = wrap_int((sp[-2] & VALUE_INT_PAYLOAD) * (sp[-1] & VALUE_INT_PAYLOAD));
+    sp--;
+    DISPATCH();
+int_div: {
+    int64_t divisor = int_of(sp[-1]);
+    if (divisor == 0) FAIL("integer division by zero.");
+    // Operands are 49-bit, so -2^48 / -1 fits in 64 bits and wraps on encoding.
+    sp[-2] = wrap_int(static_cast<uint64_t>(int_of(sp[-2]) / divisor));
+    sp--;
+    DISPATCH();
+}
+int_mod: {
+    int64_t divisor = int_of(sp[-1]);
+    if (divisor == 0) FAIL("modulo by zero.");
+    sp[-2] = wrap_int(static_cast<uint64_t>(int_of(sp[-2]) % divisor));
+    sp--;
+    DISPATCH();
+}
+int_pow: {
+    int64_t exponent = int_of(sp[-1]);
+    if (exponent < 0) FAIL("negative exponent in integer exponentiation.");
+    uint64_t base = static_cast<uint64_t>(int_of(sp[-2]));
+    uint64_t product = 1;
+    while (exponent != 0) {
+        if (exponent & 1) product *= base;
+        exponent >>= 1;
+        if (exponent != 0) base *= base;
+    }
+    sp[-2] = wrap_int(product);
+    sp--;
+    DISPATCH();
+}
+
+float_add:
+    sp[-2] = float_val(as_float(sp[-2]) + as_float(sp[-1]));
+    sp--;
+    DISPATCH();
+float_sub:
+    sp[-2] = float_val(as_float(sp[-2]) - as_float(sp[-1]));
+    sp--;
+    DISPATCH();
+float_mul:
+    sp[-2] = float_val(as_float(sp[-2]) * as_float(sp[-1]));
+    sp--;
+    DISPATCH();
+float_div:
+    sp[-2] = float_val(as_float(sp[-2]) / as_float(sp[-1]));
+    sp--;
+    DISPATCH();
+float_mod:
+    sp[-2] = float_val(std::fmod(as_float(sp[-2]), as_float(sp[-1])));
+    sp--;
+    DISPATCH();
+float_pow:
+    sp[-2] = float_val(std::pow(as_float(sp[-2]), as_float(sp[-1])));
+    sp--;
+    DISPATCH();
+
+string_concat: {
+    ObjString* left = as_string(sp[-2]);
+    ObjString* right = as_string(sp[-1]);
+    int64_t length = static_cast<int64_t>(left->length) + right->length;
+    if (length > INT32_MAX) FAIL("string concatenation result too large.");
+    SYNC();  // both operands stay on the stack while the result is allocated
+    ObjString* joined = string_concat(left, right);
+    sp[-2] = obj_val(joined);
+    sp--;
+    DISPATCH();
+}
+
+arith_mismatch:
+    FAILF("internal: '%s' applied to %s and %s (compiler should have caught)", arith_symbol(ip[-1]),
+          value_type_name(sp[-2]), value_type_name(sp[-1]));
+
+h_OP_NEGATE: {
+    Value v = sp[-1];
+    if (is_int(v)) {
+        sp[-1] = wrap_int(0 - v);
+    } else if (is_float(v)) {
+        // Flipping the sign bit of the one NaN would make a second NaN.
+        if (v != VALUE_CANONICAL_NAN) sp[-1] = v ^ 0x8000000000000000ULL;
+    } else {
+        FAIL("internal: unary '-' on non-numeric.");
+    }
+    DISPATCH();
+}
+
+    // The compiler proves both operands are ints. Masking the results keeps
+    // them ints even if it did not, so no stray word can pose as an object.
+h_OP_BIT_AND:
+    sp[-2] = wrap_int(sp[-2] & sp[-1]);
+    sp--;
+    DISPATCH();
+
+h_OP_BIT_OR:
+    sp[-2] = wrap_int(sp[-2] | sp[-1]);
+    sp--;
+    DISPATCH();
+
+h_OP_BIT_XOR:
+    sp[-2] = wrap_int(sp[-2] ^ sp[-1]);
+    sp--;
+    DISPATCH();
+
+h_OP_BIT_NOT:
+    sp[-1] = wrap_int(~sp[-1]);
+    DISPATCH();
+
+h_OP_SHIFT_LEFT:
+h_OP_SHIFT_RIGHT: {
+    int64_t count = int_of(sp[-1]);
+    if (count < 0) FAIL("negative shift count.");
+    if (count > 48) FAIL("shift count exceeds int width.");
+    Value a = sp[-2];
+    if (ip[-1] == OP_SHIFT_LEFT) {
+        sp[-2] = wrap_int((a & VALUE_INT_PAYLOAD) << count);
+    } else {
+        sp[-2] = wrap_int(static_cast<uint64_t>(int_of(a) >> count));
+    }
+    sp--;
+    DISPATCH();
+}
+
+h_OP_EQUAL: {
+    Value b = sp[-1];
+    Value a = sp[-2];
+    // Ints are equal exactly when their words are; everything else follows the
+    // language's rules (NaN, strings by bytes).
+    sp[-2] = both_int(a, b) ? bool_val(a == b) : bool_val(values_equal(a, b));
+    sp--;
+    DISPATCH();
+}
+
+h_OP_GREATER: {
+    Value b = sp[-1];
+    Value a = sp[-2];
+    sp[-2] = is_int(a) ? bool_val(int_key(a) > int_key(b)) : bool_val(as_float(a) > as_float(b));
+    sp--;
+    DISPATCH();
+}
+
+h_OP_LESS: {
+    Value b = sp[-1];
+    Value a = sp[-2];
+    sp[-2] = is_int(a) ? bool_val(int_key(a) < int_key(b)) : bool_val(as_float(a) < as_float(b));
+    sp--;
+    DISPATCH();
+}
+
+h_OP_NOT:
+    if (!is_bool(sp[-1])) FAIL("internal: '!' on non-bool.");
+    sp[-1] ^= 1;  // true is false + 1
+    DISPATCH();
+
+h_OP_POP:
+    sp--;
+    DISPATCH();
+
+h_OP_GET_GLOBAL: {
+    uint8_t slot = *ip++;
+    Value v = vm.globals[slot];
+    if (v == VALUE_UNSET_GLOBAL) {
+        int length = 0;
+        const char* name = compiler_global_name(slot, &length);
+        if (name == nullptr) {
+            name = "";
+            length = 0;
+        }
+        FAILF("global variable '%.*s' read before its declaration ran.", length, name);
+    }
+    *sp++ = v;
+    DISPATCH();
+}
+
+h_OP_SET_GLOBAL:
+    vm.globals[*ip++] = *--sp;
+    DISPATCH();
+
+h_OP_GET_LOCAL:
+    *sp++ = slots[*ip++];
+    DISPATCH();
+
+h_OP_SET_LOCAL:
+    slots[*ip++] = *--sp;
+    DISPATCH();
+
+h_OP_JUMP: {
+    uint16_t distance = READ_U16();
+    ip += distance;
+    DISPATCH();
+}
+
+h_OP_JUMP_IF_FALSE: {
+    uint16_t distance = READ_U16();
+    if (sp[-1] != VALUE_TRUE) ip += distance;
+    DISPATCH();
+}
+
+h_OP_LOOP: {
+    uint16_t distance = READ_U16();
+    ip -= distance;
+    DISPATCH();
+}
+
+h_OP_CALL: {
+    uint8_t arg_count = *ip++;
+    Value* callee_slot = sp - arg_count - 1;
+    Value callee = *callee_slot;
+    if (!is_obj(callee)) FAIL("internal: only functions can be called.");
+    ObjFunction* function;
+    ObjClosure* closure;
+    switch (as_obj(callee)->kind) {
+        case OBJ_CLOSURE:
+            closure = as_closure(callee);
+            function = closure->function;
+            if (function == nullptr) FAIL("internal: closure missing function.");
+            break;
+        case OBJ_FUNCTION:
+            closure = nullptr;
+            function = as_function(callee);
+            break;
+        case OBJ_NATIVE: {
+            // The callee and the arguments stay on the stack, and so rooted,
+            // for the whole call; a callback pushes its frames above them.
+            SYNC();
+            vm_native_error_set = false;
+            vm_callback_error_reported = false;
+            Value result = VALUE_NULL;
+            bool ok = as_native(callee)->function(arg_count, callee_slot + 1, &result);
+            if (vm_callback_error_reported) {
+                vm_callback_error_reported = false;
+                reset_after_error();
+                return INTERPRET_RUNTIME_ERROR;
+            }
+            if (!ok) {
+                FAIL(vm_native_error_set ? vm_native_error_buf : "internal: native function failed.");
+            }
+            sp = callee_slot;
+            *sp++ = result;
+            DISPATCH();
+        }
+        default:
+            FAIL("internal: only functions can be called.");
+    }
+    if (vm.frame_count == VM_FRAMES_MAX || callee_slot > g_frame_start_limit) FAIL("Stack overflow.");
+    frame->ip = ip;
+    frame = &vm.frames[vm.frame_count++];
+    frame->function = function;
+    frame->closure = closure;
+    frame->slots = callee_slot;
+    frame->ip = function->chunk.code;
+    LOAD_FRAME();
+    DISPATCH();
+}
+
+h_OP_RETURN_NO_VALUE:
+h_OP_RETURN: {
+    bool has_value = ip[-1] == OP_RETURN;
+    Value result = sp[-1];
+    if (vm.open_upvalues != nullptr && vm.open_upvalues->location >= slots) close_upvalues(slots);
+    vm.frame_count--;
+    sp = slots;
+    if (has_value) *sp++ = result;
+    if (vm.frame_count == base_frame_count) {
+        vm.stack_top = sp;
+        return INTERPRET_OK;
+    }
+    frame = &vm.frames[vm.frame_count - 1];
+    LOAD_FRAME();
+    DISPATCH();
+}
+
+h_OP_MISSING_RETURN:
+    FAIL("function returned without a value.");
+
+h_OP_CLOSURE: {
+    Value constant = constants[*ip++];
+    uint8_t upvalue_count = *ip++;
+    if (!is_obj_kind(constant, OBJ_FUNCTION)) FAIL("internal: OP_CLOSURE expects ObjFunction constant.");
+    SYNC();
+    ObjClosure* closure = new_closure(as_function(constant));
+    *sp++ = obj_val(closure);  // rooted before anything else allocates
+    vm.stack_top = sp;
+    if (upvalue_count > 0) {
+        size_t bytes = sizeof(ObjUpvalue*) * upvalue_count;
+        auto* cells = static_cast<ObjUpvalue**>(mem_try_alloc(bytes));
+        if (cells == nullptr) FAIL("out of memory (closure upvalues).");
+        for (int i = 0; i < upvalue_count; i++) cells[i] = nullptr;
+        closure->upvalues = cells;
+        vm_track_alloc(bytes);
+        ObjClosure* enclosing = frame->closure;
+        for (int i = 0; i < upvalue_count; i++) {
+            uint8_t is_local = *ip++;
+            uint8_t index = *ip++;
+            if (is_local == 1) {
+                cells[i] = capture_upvalue(slots + index);
+            } else if (enclosing != nullptr && index < enclosing->upvalue_count) {
+                cells[i] = enclosing->upvalues[index];
+            }
+        }
+        // Set last, so a collection during the captures sees no cells yet.
+        closure->upvalue_count = upvalue_count;
+    }
+    DISPATCH();
+}
+
+h_OP_GET_UPVALUE: {
+    uint8_t index = *ip++;
+    ObjClosure* closure = frame->closure;
+    if (closure == nullptr || index >= closure->upvalue_count || closure->upvalues[index] == nullptr) {
+        FAIL("internal: invalid upvalue read.");
+    }
+    *sp++ = *closure->upvalues[index]->location;
+    DISPATCH();
+}
+
+h_OP_SET_UPVALUE: {
+    uint8_t index = *ip++;
+    ObjClosure* closure = frame->closure;
+    if (closure == nullptr || index >= closure->upvalue_count || closure->upvalues[index] == nullptr) {
+        FAIL("internal: invalid upvalue write.");
+    }
+    *closure->upvalues[index]->location = *--sp;
+    DISPATCH();
+}
+
+h_OP_CLOSE_UPVALUE:
+    close_upvalues(sp - 1);
+    sp--;
+    DISPATCH();
+
+h_OP_ARRAY: {
+    uint8_t count = *ip++;
+    SYNC();  // the elements stay on the stack while the array is allocated
+    ObjArray* array = new_array_from_stack(sp - count, count);
+    sp -= count;
+    *sp++ = obj_val(array);
+    DISPATCH();
+}
+
+h_OP_INDEX_GET: {
+    Value index = sp[-1];
+    Value collection = sp[-2];
+    if (is_obj(collection)) {
+        if (obj_kind(collection) == OBJ_ARRAY) {
+            if (!is_int(index)) FAIL("internal: array index is not int.");
+            ObjArray* array = as_array(collection);
+            int64_t i = int_of(index);
+            if (i < 0 || i >= array->count) {
+                FAILF("array index %lld out of bounds (length %d)", static_cast<long long>(i), array->count);
+            }
+            sp[-2] = array->values[i];
+            sp--;
+            DISPATCH();
+        }
+        if (obj_kind(collection) == OBJ_MAP) {
+            Value found;
+            sp[-2] = map_get(as_map(collection), index, &found) ? found : VALUE_NULL;
+            sp--;
+            DISPATCH();
+        }
+    }
+    FAIL("internal: indexing a non-collection.");
+}
+
+h_OP_INDEX_SET: {
+    Value value = sp[-1];
+    Value index = sp[-2];
+    Value collection = sp[-3];
+    if (is_obj(collection)) {
+        if (obj_kind(collection) == OBJ_ARRAY) {
+            if (!is_int(index)) FAIL("internal: array index is not int.");
+            ObjArray* array = as_array(collection);
+            int64_t i = int_of(index);
+            if (i < 0 || i >= array->count) {
+                FAILF("array index %lld out of bounds (length %d)", static_cast<long long>(i), array->count);
+            }
+            array->values[i] = value;
+            sp -= 3;
+            DISPATCH();
+        }
+        if (obj_kind(collection) == OBJ_MAP) {
+            SYNC();  // growth may collect: map, key and value stay on the stack
+            if (!map_set(as_map(collection), index, value)) FAIL("internal: map allocation failed.");
+            sp -= 3;
+            DISPATCH();
+        }
+    }
+    FAIL("internal: index-set on non-collection.");
+}
+
+h_OP_MAP: {
+    int pairs = *ip++;
+    SYNC();
+    ObjMap* map = new_empty_map();
+    vm_push_transient(&map->obj);
+    Value* first = sp - 2 * pairs;
+    for (int i = 0; i < pairs; i++) {
+        if (!map_set(map, first[2 * i], first[2 * i + 1])) {
+            vm_pop_transient();
+            FAIL("internal: map allocation failed.");
+        }
+    }
+    vm_pop_transient();
+    sp = first;
+    *sp++ = obj_val(map);
+    DISPATCH();
+}
+
+h_OP_SWAP: {
+    Value top = sp[-1];
+    sp[-1] = sp[-2];
+    sp[-2] = top;
+    DISPATCH();
+}
+
+h_OP_STRUCT: {
+    Value name = constants[*ip++];
+    uint8_t field_count = *ip++;
+    if (!is_string(name)) FAIL("internal: struct name constant is not a string.");
+    SYNC();  // the name is a constant of the running function, rooted through it
+    ObjStruct* instance = new_struct(as_string(name), field_count);
+    *sp++ = obj_val(instance);
+    DISPATCH();
+}
+
+h_OP_GET_FIELD: {
+    uint8_t index = *ip++;
+    if (!is_obj_kind(sp[-1], OBJ_STRUCT)) FAIL("internal: GET_FIELD on non-struct.");
+    ObjStruct* instance = as_struct(sp[-1]);
+    if (index >= instance->field_count) FAIL("internal: field index out of range.");
+    sp[-1] = instance->fields[index];
+    DISPATCH();
+}
+
+h_OP_SET_FIELD: {
+    uint8_t index = *ip++;
+    if (!is_obj_kind(sp[-2], OBJ_STRUCT)) FAIL("internal: SET_FIELD on non-struct.");
+    ObjStruct* instance = as_struct(sp[-2]);
+    if (index >= instance->field_count) FAIL("internal: field index out of range.");
+    instance->fields[index] = sp[-1];
+    sp--;
+    DISPATCH();
+}
+
+h_OP_COPY_STRUCT: {
+    if (is_obj_kind(sp[-1], OBJ_STRUCT)) {
+        SYNC();  // the original stays on the stack while the copy is allocated
+        ObjStruct* original = as_struct(sp[-1]);
+        ObjStruct* copy = new_struct(original->name, original->field_count);
+        for (int i = 0; i < original->field_count; i++) copy->fields[i] = original->fields[i];
+        sp[-1] = obj_val(copy);
+    }
+    DISPATCH();
+}
+
+h_invalid:
+    FAILF("internal: invalid opcode %d.", ip[-1]);
+
+#undef LOAD_FRAME
+#undef SYNC
+#undef DISPATCH
+#undef READ_U16
+#undef FAIL
+#undef FAILF
+}
