@@ -1,0 +1,20 @@
+// The compiler's public face: what the VM and the printer call.
+#pragma once
+
+#include "runtime/object.h"
+
+// Returns the main script's top-level function, or null after any compile error.
+ObjFunction* compile(const char* source, const char* path);
+void compile_repl_begin();
+ObjFunction* compile_repl_line(const char* line);
+// Imported modules' top-level scripts in the order they must run (each after
+// the modules it imports); null for a module that failed to compile.
+int compiler_imported_module_count();
+ObjFunction* compiler_imported_module_script(int index);
+void compiler_mark_compile_roots();
+// Empties the compile tables, so that they stop naming objects: for callers
+// that free every object between compilations (tests, embedders).
+void compiler_forget_tables();
+// Name of the global in a VM slot, for the read-before-declaration error.
+const char* compiler_global_name(int slot, int* length);
+void compiler_print_struct(ObjStruct* instance);
