@@ -344,7 +344,6 @@ FunctionEntry* find_module_function(int module, const char* name, uint32_t lengt
 int find_module_struct(int module, const char* name, uint32_t length);
 FunctionEntry* find_module_private_function(int module, const char* name, uint32_t length);
 int find_module_private_struct(int module, const char* name, uint32_t length);
-bool token_is(const Token& token, const char* text);
 void variable();
 
 // ---------------------------------------------------------------------------

@@ -72,7 +72,9 @@ void set_main_module(const char* path) {
 // Passes
 // ---------------------------------------------------------------------------
 
-// Resolves and compiles imported modules; modules come with their own pass.
+// The first walk over a text, where imports are resolved before anything else
+// is read. Import clauses are not resolved yet, so the walk only steps over the
+// tokens, which reports any lexical error before the declarations are read.
 void import_pass(const char* source) {
     token_stream_prime(source);
     while (!check(TOKEN_EOF)) advance();

@@ -12,10 +12,6 @@ static bool same_name(const char* a, uint32_t a_len, const char* b, uint32_t b_l
     return a_len == b_len && std::memcmp(a, b, a_len) == 0;
 }
 
-bool token_is(const Token& token, const char* text) {
-    return same_name(token.start, token.length, text, static_cast<uint32_t>(std::strlen(text)));
-}
-
 // ---------------------------------------------------------------------------
 // Compiler states
 // ---------------------------------------------------------------------------

@@ -207,6 +207,9 @@ bool vm_call_closure(Value callee, int arg_count, Value* args, Value* result) {
     return true;
 }
 
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((optimize("no-crossjumping")))
+#endif
 int run_to(int base_frame_count) {
     // One entry per possible byte; bytes that are no opcode land on a handler
     // that reports them, so corrupt code cannot jump through a wild address.
