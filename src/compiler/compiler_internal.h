@@ -4,6 +4,7 @@
 // files call in one another. Only compiler sources include this header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "frontend/scanner.h"
@@ -100,6 +101,9 @@ struct LoopContext {
     int32_t continue_count;
     int32_t break_jumps[LOOP_JUMPS_MAX];
     int32_t break_count;
+    // Identity for the narrowing rules, given on first need (0: none yet). A
+    // loop's record lives on the C stack, so its address alone may be reused.
+    uint32_t narrowing_serial;
 };
 
 extern LoopContext* current_loop;
@@ -227,6 +231,14 @@ struct Narrowing {
     int32_t slot;
     StaticType type;
     uint8_t active;
+    // The innermost loop around the block the row was made for (null outside
+    // loops): an assignment inside a later loop must not break it.
+    const LoopContext* loop;
+    // When an assignment inside loops entered after the row was made switched
+    // it off: the outermost of those loops (address and serial). Its body was
+    // compiled with the row active, so it still must not store a null there.
+    const LoopContext* cleared_in;
+    uint32_t cleared_serial;
 };
 
 struct PendingNarrowing {
@@ -250,6 +262,19 @@ extern PendingNarrowing pending_narrowing;
 StaticType apply_narrowing(bool is_local, int slot, const StaticType& declared);
 // An assignment ends every narrowing of the variable.
 void narrowing_invalidate(bool is_local, int slot);
+// Interface for every statement that narrows a variable for one block (if
+// branches, and Result tests such as a match on `is ok`): push a row before
+// the block, then cut narrowing_count back to its value before the push after
+// it. False, and nothing pushed, when the table is full.
+bool narrowing_push(bool is_local, int slot, const StaticType& type);
+// Pushes the then or else narrowing of a condition, if it has one.
+bool narrowing_push_branch(const PendingNarrowing& pending, bool then_branch);
+// Called before an assignment of a value of type `value` to a local or global:
+// reports, and returns true, when the store would break inside a loop a
+// narrowing made outside it (the next iteration would trust a stale type).
+bool narrowing_loop_refuses(bool is_local, int slot, const StaticType& value, const Token& name);
+// The infix rule of `is`.
+void is_op();
 
 // ---------------------------------------------------------------------------
 // Parser core and emitters
@@ -389,3 +414,140 @@ void register_builtin_native(const char* name, NativeFn function, SigCheckFn che
 ObjFunction* compile_passes(const char* source);
 // A fresh function object carrying the text and path it is compiled from.
 ObjFunction* compiler_new_function();
+
+// ---------------------------------------------------------------------------
+// String members
+// ---------------------------------------------------------------------------
+
+// Creates the eighteen string natives, in member-table order.
+void register_string_methods();
+// A member of a string receiver; name is the member token, already consumed.
+void string_member(const StaticType& receiver, const Token& name);
+
+// ---------------------------------------------------------------------------
+// Maps and for-in loops
+// ---------------------------------------------------------------------------
+
+// Map member natives; the last four are the hidden slot natives of for loops.
+extern ObjNative* g_map_length_native;
+extern ObjNative* g_map_has_native;
+extern ObjNative* g_map_delete_native;
+extern ObjNative* g_map_keys_native;
+extern ObjNative* g_map_values_native;
+extern ObjNative* g_map_clear_native;
+extern ObjNative* g_map_capacity_native;
+extern ObjNative* g_map_slot_is_live_native;
+extern ObjNative* g_map_slot_key_native;
+extern ObjNative* g_map_slot_value_native;
+// The array length native, which array for loops call before every iteration.
+extern ObjNative* g_array_length_native;
+// Creates the ten map natives, after the string natives.
+void register_map_methods();
+// Prefix rule of "{" in an expression: the map literal.
+void map_literal();
+// The type of m[k] (the value type, nullable); reports a key of the wrong type
+// at the previous token.
+StaticType map_index_type(const StaticType& map_type, const StaticType& key);
+// A member of a map receiver; member is the name token, already consumed.
+void map_member(const StaticType& map_type, const Token& member);
+// After the `for` keyword.
+void for_statement();
+
+// ---------------------------------------------------------------------------
+// Results and match
+// ---------------------------------------------------------------------------
+
+// Prefix rules of the keywords `ok` and `err`.
+void ok_constructor();
+void err_constructor();
+// .value or .error of a Result receiver; member is the name token, already consumed.
+void result_member(const StaticType& receiver, const Token& member);
+// The type of a Result's error: its error struct, or string.
+StaticType result_error_type(const StaticType& result);
+// After the `match` keyword; true when every arm always returns.
+bool match_statement();
+
+// ---------------------------------------------------------------------------
+// Structs, struct members and dotted statements
+// ---------------------------------------------------------------------------
+
+// Declaration pass, at `struct`: reads the fields and method signatures.
+void struct_declaration_read();
+// Code pass, after `struct`: compiles the method bodies.
+void struct_code_statement();
+// Compiles one method body; the `def` is consumed.
+void struct_method_compile(int struct_idx);
+// A member of a struct receiver; member is the name token, already consumed.
+void struct_member(const StaticType& receiver, const Token& member);
+// A call of method m of struct s, whose instance is on the stack; current is
+// the "(". Pushes the method's result type, or no-value. Reports at member.
+void struct_method_call(int struct_idx, int method_idx, const Token& member);
+// A statement of an identifier followed by ".": a field assignment, an
+// augmented field assignment, or an expression statement.
+void field_assign_or_expression_statement();
+// After a statement form turned out to be an expression whose value (of type
+// `type`, not yet pushed) is on the stack: the rest of the expression at the
+// lowest precedence, then the value is shown at the prompt or dropped.
+void continue_as_expression_statement(const StaticType& type);
+
+// ---------------------------------------------------------------------------
+// Arrays and indexed statements
+// ---------------------------------------------------------------------------
+
+// The array member natives, taken as constants by the member compiler.
+extern ObjNative* g_array_length_native;
+extern ObjNative* g_array_push_native;
+extern ObjNative* g_array_pop_native;
+extern ObjNative* g_array_contains_native;
+extern ObjNative* g_array_reverse_native;
+extern ObjNative* g_array_join_native;
+extern ObjNative* g_array_sort_native;
+extern ObjNative* g_array_slice_native;
+extern ObjNative* g_array_map_native;
+extern ObjNative* g_array_filter_native;
+extern ObjNative* g_array_reduce_native;
+// Creates the eleven array natives, first among the member natives.
+void register_array_methods();
+// Prefix rule of "[": the array literal.
+void array_literal();
+// Infix rule of "[": indexing an array or a map.
+void index_op();
+// A member of an array receiver; member is the name token, already consumed.
+void array_member(const StaticType& receiver, const Token& member);
+// The type of one element of an array type.
+StaticType array_element_type(const StaticType& array);
+// Reports, at the previous token, an array index that is not a plain int.
+bool index_check_array(const StaticType& index);
+// A statement of an identifier followed by "[": an element assignment, an
+// augmented element assignment, or an expression statement.
+void index_assign_or_expression_statement();
+
+// ---------------------------------------------------------------------------
+// Modules and imports
+// ---------------------------------------------------------------------------
+
+// The path joined to the working directory when relative, with "." and ".."
+// components removed; the file need not exist. False when it does not fit.
+bool module_absolute_path(const char* path, char* out, size_t cap);
+// Base name without a ".vsr" extension, cut to cap - 1; full_length is its
+// length before the cut.
+void module_name_from_path(const char* path, char* out, size_t cap, size_t* full_length);
+// Everything before the last separator, cut to cap - 1; "." without one.
+void dirname_of(const char* path, char* out, size_t cap);
+// 0 with the absolute path in out (MODULE_PATH_MAX bytes), 1 when the module
+// cannot be found, 2 when a standard-library module is not available.
+int resolve_import_path(const char* dir, const char* text, uint32_t length, char* out);
+// "a → b → a" from position chain_start of import_chain to the module at resolved.
+void format_import_cycle(int chain_start, const char* resolved, char* out, size_t cap);
+// Reads and compiles a module entry already in the table; false on any error.
+bool compile_module_into(int module_idx);
+// The first walk over a text: every import and from clause is resolved and its
+// module compiled; import clauses register their alias.
+void module_import_pass(const char* source);
+// Declaration pass, at `from`: binds the clause's names in the current module.
+void module_bind_from_clause();
+// Whether "{" is the token after this one: a statement `alias.S {` is a struct
+// literal, where `alias.S name` declares a variable.
+bool brace_follows_on_line(const Token& token);
+// Frees the texts of modules first.. module_count - 1 (never the main script's).
+void modules_release_sources(int first);

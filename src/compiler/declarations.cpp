@@ -224,6 +224,10 @@ void assignment_statement() {
         } else if (!check_store(r.declared, value, name)) {
             return;
         }
+        if (r.target == Target::LOCAL && narrowing_loop_refuses(true, r.index, value, name)) return;
+        if (r.target == Target::GLOBAL && narrowing_loop_refuses(false, globals_table[r.index].slot, value, name)) {
+            return;
+        }
         emit_store(r);
         return;
     }

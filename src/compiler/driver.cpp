@@ -53,32 +53,19 @@ void copy_cut(char* out, size_t cap, const char* text, size_t length) {
 void set_main_module(const char* path) {
     ModuleEntry& m = module_table[0];
     m = ModuleEntry{};
-    if (path != nullptr && path[0] != '\0' && path[0] != '?') {
+    // The absolute path is the script's identity: a module that imports the
+    // main script by any spelling of its path is caught as a cycle.
+    if (path != nullptr && path[0] != '\0' && path[0] != '?' &&
+        !module_absolute_path(path, m.path, sizeof m.path)) {
         copy_cut(m.path, sizeof m.path, path, std::strlen(path));
     }
-    const char* slash = nullptr;
-    for (const char* p = m.path; *p != '\0'; p++) {
-        if (*p == '/' || *p == '\\') slash = p;
-    }
-    if (slash == nullptr) {
-        copy_cut(m.dir, sizeof m.dir, ".", 1);
-    } else {
-        copy_cut(m.dir, sizeof m.dir, m.path, static_cast<size_t>(slash - m.path));
-    }
+    dirname_of(m.path, m.dir, sizeof m.dir);
     module_count = 1;
 }
 
 // ---------------------------------------------------------------------------
 // Passes
 // ---------------------------------------------------------------------------
-
-// The first walk over a text, where imports are resolved before anything else
-// is read. Import clauses are not resolved yet, so the walk only steps over the
-// tokens, which reports any lexical error before the declarations are read.
-void import_pass(const char* source) {
-    token_stream_prime(source);
-    while (!check(TOKEN_EOF)) advance();
-}
 
 void struct_name_pass(const char* source) {
     token_stream_prime(source);
@@ -123,16 +110,6 @@ void struct_name_pass(const char* source) {
     }
 }
 
-void skip_from_names() {
-    advance();  // from
-    match(TOKEN_STRING_LITERAL);
-    if (!match(TOKEN_IMPORT)) return;
-    while (match(TOKEN_IDENTIFIER)) {
-        if (match(TOKEN_AS)) match(TOKEN_IDENTIFIER);
-        if (!match(TOKEN_COMMA)) break;
-    }
-}
-
 void declaration_pass(const char* source) {
     token_stream_prime(source);
     pass1_pending_export = 0;
@@ -147,14 +124,8 @@ void declaration_pass(const char* source) {
                 match(TOKEN_STRING_LITERAL);
                 if (match(TOKEN_AS)) match(TOKEN_IDENTIFIER);
                 break;
-            case TOKEN_FROM: skip_from_names(); break;
-            case TOKEN_STRUCT:
-                // Struct bodies are read by their own compiler; here the body
-                // is stepped over.
-                advance();
-                match(TOKEN_IDENTIFIER);
-                skip_brace_block();
-                break;
+            case TOKEN_FROM: module_bind_from_clause(); break;
+            case TOKEN_STRUCT: struct_declaration_read(); break;
             case TOKEN_DEF: record_function_signature(); break;
             default:
                 pass1_pending_export = 0;
@@ -206,6 +177,7 @@ void restore_tables(const TableMarks& m) {
     global_count = m.globals;
     struct_count = m.structs;
     func_sig_count = m.sigs;
+    modules_release_sources(m.modules);
     module_count = m.modules;
     module_exec_count = m.exec;
     if (module_count > 0) {
@@ -227,7 +199,7 @@ ObjFunction* compile_passes(const char* source) {
     inferring_lambda_func_idx = -1;
     compile_reset_nesting();
 
-    import_pass(source);
+    module_import_pass(source);
     if (parser.had_error) return nullptr;
     struct_name_pass(source);
     if (parser.had_error) return nullptr;
@@ -239,10 +211,15 @@ ObjFunction* compile_passes(const char* source) {
 ObjFunction* compile(const char* source, const char* path) {
     diag_init(source, path);
     reset_tables();
+    modules_release_sources(1);
     module_count = 0;
     module_exec_count = 0;
     import_chain_depth = 0;
     register_all_builtins();
+    // Member natives follow in a fixed order: array, string, map.
+    register_array_methods();
+    register_string_methods();
+    register_map_methods();
     set_main_module(path);
     current_module_idx = 0;
     g_repl_mode = 0;
@@ -257,10 +234,15 @@ ObjFunction* compile(const char* source, const char* path) {
 
 void compile_repl_begin() {
     reset_tables();
+    modules_release_sources(1);
     module_count = 0;
     module_exec_count = 0;
     import_chain_depth = 0;
     register_all_builtins();
+    // Member natives follow in a fixed order: array, string, map.
+    register_array_methods();
+    register_string_methods();
+    register_map_methods();
     // The prompt has a module of its own, whose imports resolve against the
     // working directory.
     set_main_module(nullptr);
@@ -287,6 +269,7 @@ ObjFunction* compile_repl_line(const char* line) {
 
 void compiler_forget_tables() {
     reset_tables();
+    modules_release_sources(1);
     module_count = 0;
     module_exec_count = 0;
     import_chain_depth = 0;

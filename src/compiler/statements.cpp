@@ -1,58 +1,10 @@
 // Statements and control flow: dispatch by the leading tokens, blocks, if/else,
 // while, break, continue and return, the always-returns flag, recovery at the
-// end of a statement, conditions, and the narrowing table they consult.
+// end of a statement. Conditions and narrowing are in frontend/narrowing.cpp.
 #include "compiler/compiler_internal.h"
 #include "runtime/memory.h"
 
 LoopContext* current_loop = nullptr;
-
-Narrowing narrowings[NARROWING_MAX];
-int narrowing_count = 0;
-int narrowing_base = 0;
-PendingNarrowing pending_narrowing{};
-
-// ---------------------------------------------------------------------------
-// Narrowing
-// ---------------------------------------------------------------------------
-
-StaticType apply_narrowing(bool is_local, int slot, const StaticType& declared) {
-    uint8_t local_flag = is_local ? 1 : 0;
-    for (int i = narrowing_count - 1; i >= narrowing_base; i--) {
-        const Narrowing& n = narrowings[i];
-        if (n.active && n.is_local == local_flag && n.slot == slot) return n.type;
-    }
-    return declared;
-}
-
-void narrowing_invalidate(bool is_local, int slot) {
-    uint8_t local_flag = is_local ? 1 : 0;
-    for (int i = narrowing_base; i < narrowing_count; i++) {
-        Narrowing& n = narrowings[i];
-        if (n.is_local == local_flag && n.slot == slot) n.active = 0;
-    }
-}
-
-// Appends the branch's narrowing when there is one and room for it.
-static bool push_branch_narrowing(const PendingNarrowing& pending, bool then_branch) {
-    bool valid = then_branch ? pending.then_valid : pending.else_valid;
-    if (!pending.has || !valid || narrowing_count >= NARROWING_MAX) return false;
-    narrowings[narrowing_count++] =
-        Narrowing{pending.is_local, pending.slot, then_branch ? pending.then_type : pending.else_type, 1};
-    return true;
-}
-
-void condition(const char* keyword) {
-    consume(TOKEN_LEFT_PAREN, "Expect '(' after keyword.");
-    pending_narrowing.has = 0;
-    pending_narrowing.then_valid = 0;
-    pending_narrowing.else_valid = 0;
-    expression();
-    StaticType t = pop_type();
-    if (!st_is_plain_bool(t)) {
-        report_at_previous("condition of '%s' must be bool, got %s", keyword, static_type_name(t));
-    }
-    consume(TOKEN_RIGHT_PAREN, "Expect ')' after condition.");
-}
 
 // ---------------------------------------------------------------------------
 // Blocks and recovery
@@ -130,7 +82,7 @@ struct JumpList {
 };
 
 bool branch_block(const PendingNarrowing& pending, bool then_branch) {
-    bool pushed = push_branch_narrowing(pending, then_branch);
+    bool pushed = narrowing_push_branch(pending, then_branch);
     int row = narrowing_count - 1;
     begin_scope();
     bool returns = block();
@@ -317,17 +269,6 @@ void skip_from_clause() {
     }
 }
 
-// Structs are compiled by their own statement; until their bodies are read the
-// statement only steps over the declaration.
-void struct_statement() {
-    consume(TOKEN_IDENTIFIER, "Expect struct name after 'struct'.");
-    if (!check(TOKEN_LEFT_BRACE)) {
-        error_at_current("Expect '{' after struct name.");
-        return;
-    }
-    skip_brace_block();
-}
-
 // An identifier starts the statement: what follows decides its form.
 bool identifier_statement() {
     const Token& first = parser.current;
@@ -339,15 +280,24 @@ bool identifier_statement() {
     if (next == TOKEN_DOT) {
         int alias = module_idx_for_name(first.start, first.length);
         if (alias >= 0 && parser.next2.type == TOKEN_IDENTIFIER &&
-            find_module_struct(alias, parser.next2.start, parser.next2.length) >= 0) {
+            find_module_struct(alias, parser.next2.start, parser.next2.length) >= 0 &&
+            !brace_follows_on_line(parser.next2)) {
             declaration_statement();
             return false;
         }
-        expression_statement();
+        if (alias >= 0) {
+            expression_statement();
+        } else {
+            field_assign_or_expression_statement();
+        }
         return false;
     }
     if (is_assignment_operator(next)) {
         assignment_statement();
+        return false;
+    }
+    if (next == TOKEN_LEFT_BRACKET) {
+        index_assign_or_expression_statement();
         return false;
     }
     expression_statement();
@@ -377,11 +327,13 @@ bool statement() {
             }
             case TOKEN_IF: advance(); returns = if_statement(); break;
             case TOKEN_WHILE: advance(); while_statement(); break;
+            case TOKEN_FOR: advance(); for_statement(); break;
             case TOKEN_DEF: advance(); function_definition(); break;
             case TOKEN_RETURN: advance(); return_statement(); returns = true; break;
             case TOKEN_BREAK: advance(); break_statement(); break;
             case TOKEN_CONTINUE: advance(); continue_statement(); break;
-            case TOKEN_STRUCT: advance(); struct_statement(); break;
+            case TOKEN_MATCH: advance(); returns = match_statement(); break;
+            case TOKEN_STRUCT: advance(); struct_code_statement(); break;
             case TOKEN_LEFT_BRACE:
                 advance();
                 begin_scope();

@@ -95,15 +95,30 @@ int utf8_sequence_length(unsigned char lead) {
     return 1;
 }
 
+// The start of the line found last. Errors come in source order, so the next
+// search starts here instead of at the top: thousands of errors in a long file
+// would otherwise cost time quadratic in its length.
+const char* g_cached_source = nullptr;
+int g_cached_line = 0;
+const char* g_cached_start = nullptr;
+
 // Finds source line `line` (1-based); false when there is none to show.
 bool find_line(int line, const char** start, int* length) {
     if (g_source == nullptr || line < 1) return false;
     const char* p = g_source;
-    for (int i = 1; i < line; i++) {
+    int at = 1;
+    if (g_cached_source == g_source && g_cached_line <= line) {
+        p = g_cached_start;
+        at = g_cached_line;
+    }
+    for (; at < line; at++) {
         const char* feed = strchr(p, '\n');
         if (feed == nullptr) return false;
         p = feed + 1;
     }
+    g_cached_source = g_source;
+    g_cached_line = line;
+    g_cached_start = p;
     const char* end = strchr(p, '\n');
     size_t bytes = end != nullptr ? static_cast<size_t>(end - p) : strlen(p);
     // Lines longer than an int can count are cut; only the window is shown anyway.
@@ -265,6 +280,8 @@ void emit_block(int line, int column, int length, const char* message, const cha
 
 void diag_init(const char* source, const char* path) {
     g_source = source;
+    // A new text may sit where a freed one was: the cached line means nothing now.
+    g_cached_source = nullptr;
     g_file_path = path;
 }
 

@@ -160,7 +160,10 @@ int run_file(const char* path, int check_only) {
     return status_from_result(result);
 }
 
-void run_repl() {
+// Returns the exit status: 0, or 70 when the line store could not grow (the
+// message alone would leave a script driving the REPL believing all went well).
+int run_repl() {
+    int status = EXIT_OK;
     std::fputs(REPL_BANNER, stdout);
     vm_repl_begin();
 
@@ -179,6 +182,7 @@ void run_repl() {
         if (stored == nullptr) {
             std::fflush(stdout);
             std::fputs("vessrin: out of memory\n", stderr);
+            status = EXIT_OUT_OF_MEMORY;
             break;
         }
         // A failing line has already been reported; the session goes on with
@@ -188,13 +192,11 @@ void run_repl() {
 
     vm_repl_end();
     repl_free_lines();
+    return status;
 }
 
 int main(int argc, char* argv[]) {
-    if (argc == 1) {
-        run_repl();
-        return EXIT_OK;
-    }
+    if (argc == 1) return run_repl();
     if (argc == 2) {
         const char* arg = argv[1];
         if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {

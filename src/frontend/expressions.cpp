@@ -475,6 +475,8 @@ static constexpr std::array<ParseRule, TOKEN_TYPE_COUNT> make_rules() {
     r[TOKEN_TRUE] = {boolean, nullptr, PREC_NONE};
     r[TOKEN_FALSE] = {boolean, nullptr, PREC_NONE};
     r[TOKEN_NULL] = {null_literal, nullptr, PREC_NONE};
+    r[TOKEN_OK] = {ok_constructor, nullptr, PREC_NONE};
+    r[TOKEN_ERR] = {err_constructor, nullptr, PREC_NONE};
     r[TOKEN_IDENTIFIER] = {variable, nullptr, PREC_NONE};
     r[TOKEN_PLUS] = {nullptr, binary, PREC_TERM};
     r[TOKEN_MINUS] = {unary, binary, PREC_TERM};
@@ -490,6 +492,7 @@ static constexpr std::array<ParseRule, TOKEN_TYPE_COUNT> make_rules() {
     r[TOKEN_GREATER_GREATER] = {nullptr, binary, PREC_SHIFT};
     r[TOKEN_EQUAL_EQUAL] = {nullptr, binary, PREC_EQUALITY};
     r[TOKEN_BANG_EQUAL] = {nullptr, binary, PREC_EQUALITY};
+    r[TOKEN_IS] = {nullptr, is_op, PREC_EQUALITY};
     r[TOKEN_BANG] = {unary, nullptr, PREC_NONE};
     r[TOKEN_LESS] = {nullptr, binary, PREC_COMPARISON};
     r[TOKEN_LESS_EQUAL] = {nullptr, binary, PREC_COMPARISON};
@@ -498,6 +501,8 @@ static constexpr std::array<ParseRule, TOKEN_TYPE_COUNT> make_rules() {
     r[TOKEN_AMP_AMP] = {nullptr, and_op, PREC_AND};
     r[TOKEN_PIPE_PIPE] = {nullptr, or_op, PREC_OR};
     r[TOKEN_LEFT_PAREN] = {grouping, call_infix, PREC_CALL};
+    r[TOKEN_LEFT_BRACKET] = {array_literal, index_op, PREC_CALL};
+    r[TOKEN_LEFT_BRACE] = {map_literal, nullptr, PREC_NONE};
     r[TOKEN_DOT] = {nullptr, dot_op, PREC_CALL};
     return r;
 }

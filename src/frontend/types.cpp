@@ -316,10 +316,19 @@ bool is_func_type_decl_start() {
     return false;
 }
 
+// alias.S where S is a struct that the aliased module exports.
+static bool names_module_struct(const Token& alias, const Token& dot, const Token& name) {
+    if (alias.type != TOKEN_IDENTIFIER || dot.type != TOKEN_DOT || name.type != TOKEN_IDENTIFIER) return false;
+    int module = module_idx_for_name(alias.start, alias.length);
+    return module >= 0 && find_module_struct(module, name.start, name.length) >= 0;
+}
+
 bool is_type_start_now() {
     uint32_t t = parser.current.type;
     if (is_type_keyword(t)) return true;
-    if (t == TOKEN_IDENTIFIER) return names_struct(parser.current);
+    if (t == TOKEN_IDENTIFIER) {
+        return names_struct(parser.current) || names_module_struct(parser.current, parser.next, parser.next2);
+    }
     if (t == TOKEN_LEFT_PAREN) return is_func_type_decl_start();
     return false;
 }

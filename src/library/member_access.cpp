@@ -13,17 +13,11 @@ void dot_op() {
     advance();
     const Token member = parser.previous;
     int n = static_cast<int>(member.length);
-    if (receiver.kind == TYPE_RESULT) {
-        report_at(member, nullptr, "Result only supports '.value' and '.error', got '.%.*s'", n, member.start);
-    } else if (receiver.kind == TYPE_STRUCT && (receiver.index < 0 || receiver.index >= struct_count)) {
-        report_at(member, nullptr, "internal: struct index out of range");
-    } else if (receiver.kind == TYPE_STRUCT) {
-        const StructEntry& s = struct_table[receiver.index];
-        report_at(member, nullptr, "struct %.*s has no field or method '%.*s'", static_cast<int>(s.name_len), s.name, n,
-                  member.start);
-    } else {
-        report_at(member, nullptr, "type %s has no member or method '%.*s'", static_type_name(receiver), n,
-                  member.start);
-    }
+    if (receiver.kind == TYPE_BASE && receiver.base == BASE_STRING) return string_member(receiver, member);
+    if (receiver.kind == TYPE_ARRAY) return array_member(receiver, member);
+    if (receiver.kind == TYPE_MAP) return map_member(receiver, member);
+    if (receiver.kind == TYPE_RESULT) return result_member(receiver, member);
+    if (receiver.kind == TYPE_STRUCT) return struct_member(receiver, member);
+    report_at(member, nullptr, "type %s has no member or method '%.*s'", static_type_name(receiver), n, member.start);
     push_type(st_int());
 }

@@ -15,3 +15,11 @@ void* mem_try_realloc(void* pointer, size_t size);
 void* mem_alloc(size_t size);
 void* mem_realloc(void* pointer, size_t size);
 void mem_free(void* pointer);
+
+#if defined(VESSRIN_FUZZING)
+// The fuzzing build runs many programs in one process, so running out of memory
+// unwinds to the harness instead of ending the process.
+struct MemOutOfMemory {};
+// Bytes held by live blocks; the harness checks it returns to its start.
+size_t mem_fuzz_live_bytes();
+#endif

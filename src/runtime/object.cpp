@@ -199,6 +199,41 @@ ObjStruct* new_struct(ObjString* name, int field_count) {
     return instance;
 }
 
+ObjStruct* copy_struct_deep(ObjStruct* original) {
+    ObjStruct* top = new_struct(original->name, original->field_count);
+    for (int i = 0; i < original->field_count; i++) top->fields[i] = original->fields[i];
+    // Every partial copy hangs from `top`, and each original still hangs from
+    // the copy's field until its own copy replaces it, so one root keeps the
+    // whole tree alive through the allocations below.
+    vm_push_transient(&top->obj);
+    // Copies whose struct fields still point at originals. An explicit list
+    // rather than recursion: the walk's depth is the data's.
+    ObjStruct** pending = nullptr;
+    int count = 0;
+    int capacity = 0;
+    ObjStruct* node = top;
+    for (;;) {
+        for (int i = 0; i < node->field_count; i++) {
+            if (!is_obj_kind(node->fields[i], OBJ_STRUCT)) continue;
+            ObjStruct* child = as_struct(node->fields[i]);
+            ObjStruct* copy = new_struct(child->name, child->field_count);
+            for (int j = 0; j < child->field_count; j++) copy->fields[j] = child->fields[j];
+            node->fields[i] = obj_val(copy);
+            if (count == capacity) {
+                capacity = capacity < 8 ? 8 : capacity * 2;
+                pending = static_cast<ObjStruct**>(
+                    mem_realloc(pending, static_cast<size_t>(capacity) * sizeof(ObjStruct*)));
+            }
+            pending[count++] = copy;
+        }
+        if (count == 0) break;
+        node = pending[--count];
+    }
+    mem_free(pending);
+    vm_pop_transient();
+    return top;
+}
+
 // Printing follows references, and the language can build cycles (a struct copy
 // pushed into an array held by one of its own fields) and very deep nests. The
 // printer keeps the containers on its current path so that a cycle prints as

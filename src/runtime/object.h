@@ -132,6 +132,9 @@ ObjArray* new_array_with_capacity(int capacity);
 ObjArray* new_array_from_stack(const Value* values, int count);
 ObjMap* new_empty_map();
 ObjStruct* new_struct(ObjString* name, int field_count);
+// A copy of the instance and, recursively, of every struct in its fields
+// (arrays, maps and functions stay shared). The caller keeps original rooted.
+ObjStruct* copy_struct_deep(ObjStruct* original);
 
 // Printing nests no deeper than this many objects (deeper ones print "..."), so
 // a long chain of references cannot overflow the C stack.

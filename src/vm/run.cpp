@@ -81,9 +81,14 @@ int vm_check(const char* source, const char* path) {
     return main_script != nullptr ? INTERPRET_OK : INTERPRET_COMPILE_ERROR;
 }
 
+// Entries of the module execution order whose top-level code the REPL has
+// already run: a module imported at the prompt runs once, on its first import.
+static int g_repl_modules_run = 0;
+
 void vm_repl_begin() {
     vm_reset();
     compile_repl_begin();
+    g_repl_modules_run = 0;
 }
 
 int vm_repl_eval(const char* line) {
@@ -94,10 +99,20 @@ int vm_repl_eval(const char* line) {
     vm.stack_top = vm.stack;
     ObjFunction* script = compile_repl_line(line);
     if (script == nullptr) return INTERPRET_COMPILE_ERROR;
+    // Modules this line imported for the first time run before it, so that
+    // their globals hold values when the line reads them.
+    int modules = compiler_imported_module_count();
+    while (g_repl_modules_run < modules) {
+        ObjFunction* module_script = compiler_imported_module_script(g_repl_modules_run++);
+        if (module_script == nullptr) continue;
+        if (run_top_level_script(module_script) != INTERPRET_OK) return INTERPRET_RUNTIME_ERROR;
+    }
     return run_top_level_script(script);
 }
 
 void vm_repl_end() {
     free_run_objects();
     vm_reset_registry();
+    // The tables name the objects just freed and hold the imported modules' texts.
+    compiler_forget_tables();
 }

@@ -4,15 +4,21 @@
 //
 // Invariants of run_to:
 // - Registers: `ip` (next code byte), `slots` (frame slot 0), `constants` (the
-//   running chunk's pool), `sp` (first free stack slot), `frame` (the running
-//   CallFrame) and the static `dispatch_table`. `frame->ip` and `vm.stack_top`
-//   are stale while a handler runs; they are written back (SYNC) before anything
-//   that can look at them: an allocation (the collector marks up to
-//   vm.stack_top), a native call (which may re-enter through vm_call_closure and
-//   push above vm.stack_top) and a run-time error (which reads frame->ip for the
-//   line).
-// - Reloads: the registers are reloaded from the frame after a call pushes a
-//   frame and after a return pops one; after an error run_to returns at once.
+//   running chunk's pool), `sp` (first free stack slot) and the static
+//   `dispatch_table`. The running CallFrame is not held: it is always
+//   vm.frames[vm.frame_count - 1], found again where a cold path needs it.
+//   Its `ip` and `vm.stack_top` are stale while a handler runs; they are
+//   written back (SYNC) before anything that can look at them: an allocation
+//   (the collector marks up to vm.stack_top), a native call (which may re-enter
+//   through vm_call_closure and push above vm.stack_top) and a run-time error
+//   (which reads the frame's ip for the line).
+// - Reloads: a call sets the registers from the callee it pushes, a return
+//   reloads them from the caller's frame; after an error run_to returns at once.
+// - Fused steps: a few handlers look at the next opcode and run it themselves
+//   when it is one that cannot fail (OP_POP after a conditional jump, the jump
+//   after a comparison or '!', OP_SET_LOCAL after an arithmetic fast path). The
+//   bytecode is unchanged and the stack ends exactly as the two instructions
+//   would leave it; only a dispatch is saved.
 // - Allocation: only OP_ADD on strings, OP_OK, OP_ERR, OP_CLOSURE, OP_ARRAY,
 //   OP_MAP, OP_INDEX_SET on a map, OP_STRUCT, OP_COPY_STRUCT and natives called
 //   by OP_CALL allocate, and each keeps its inputs on the stack until the new
@@ -49,6 +55,8 @@ inline int64_t int_key(Value v) { return static_cast<int64_t>(v << 15); }
 inline Value wrap_int(uint64_t bits) { return (bits & VALUE_INT_PAYLOAD) | VALUE_INT_TAG; }
 
 inline bool both_int(Value a, Value b) { return ((a & b) & VALUE_INT_TEST_MASK) == VALUE_INT_TAG; }
+
+inline bool both_float(Value a, Value b) { return is_float(a) && is_float(b); }
 
 [[gnu::cold]] const char* arith_symbol(int op) {
     switch (op) {
@@ -207,6 +215,9 @@ bool vm_call_closure(Value callee, int arg_count, Value* args, Value* result) {
     return true;
 }
 
+// GCC would otherwise merge the identical dispatch tails of the handlers into a
+// few shared indirect jumps, which costs a direct jump per instruction and makes
+// the indirect jumps far harder to predict.
 #if defined(__GNUC__) && !defined(__clang__)
 __attribute__((optimize("no-crossjumping")))
 #endif
@@ -245,25 +256,65 @@ int run_to(int base_frame_count) {
     static void* const float_ops[] = {&&float_add, &&float_sub, &&float_mul, &&float_div, &&arith_mismatch,
                                       &&float_mod, &&float_pow};
 
-    CallFrame* frame = &vm.frames[vm.frame_count - 1];
     uint8_t* ip;
     Value* slots;
     Value* constants;
     Value* sp = vm.stack_top;
 
+#define FRAME() (&vm.frames[vm.frame_count - 1])
 #define LOAD_FRAME()                                    \
     do {                                                \
-        ip = frame->ip;                                 \
-        slots = frame->slots;                           \
-        constants = frame->function->chunk.constants;   \
+        const CallFrame* running = FRAME();             \
+        ip = running->ip;                               \
+        slots = running->slots;                         \
+        constants = running->function->chunk.constants; \
     } while (0)
 #define SYNC()                  \
     do {                        \
-        frame->ip = ip;         \
+        FRAME()->ip = ip;       \
         vm.stack_top = sp;      \
     } while (0)
 #define DISPATCH() goto* dispatch_table[*ip++]
 #define READ_U16() (ip += 2, static_cast<uint16_t>((ip[-2] << 8) | ip[-1]))
+// OP_JUMP_IF_FALSE on the condition word `condition`, which stays on the stack,
+// with ip on the operand. On each path the compiler drops the condition with an
+// OP_POP, either at once or at the jump's target; when one is next it runs here,
+// which saves a dispatch and leaves the stack exactly as the OP_POP would.
+#define JUMP_IF_FALSE(condition)                         \
+    do {                                                 \
+        uint16_t distance = READ_U16();                  \
+        if ((condition) != VALUE_TRUE) ip += distance;   \
+        if (*ip == OP_POP) {                             \
+            sp--;                                        \
+            ip++;                                        \
+        }                                                \
+        DISPATCH();                                      \
+    } while (0)
+// A comparison or '!' is nearly always tested at once: when OP_JUMP_IF_FALSE is
+// next, the comparison's handler runs it.
+#define FUSE_JUMP_IF_FALSE(condition)                    \
+    do {                                                 \
+        if (*ip == OP_JUMP_IF_FALSE) {                   \
+            ip++;                                        \
+            JUMP_IF_FALSE(condition);                    \
+        }                                                \
+    } while (0)
+// Replaces the two operands by the result of a binary operation. Assignments
+// such as `x = x + 1` end in OP_SET_LOCAL: then the result goes straight into
+// the local, as that instruction would have put it.
+#define BINARY_RESULT(value)                             \
+    do {                                                 \
+        Value binary_result = (value);                   \
+        if (*ip == OP_SET_LOCAL) {                       \
+            slots[ip[1]] = binary_result;                \
+            ip += 2;                                     \
+            sp -= 2;                                     \
+        } else {                                         \
+            sp[-2] = binary_result;                      \
+            sp--;                                        \
+        }                                                \
+        DISPATCH();                                      \
+    } while (0)
 #define FAIL(message)                        \
     do {                                     \
         SYNC();                              \
@@ -322,22 +373,78 @@ h_OP_RESULT_ERROR: {
     DISPATCH();
 }
 
-    // The six arithmetic opcodes share this handler and re-read the opcode to
-    // pick the operation through a small table, indexed from OP_ADD (the slot of
-    // OP_NEGATE, which has its own handler, is never taken). Ints come first and
-    // are tested with one mask on both words; +, - and * work on the encoded
+    // Arithmetic. Each opcode's own handler takes the common cases at once: two
+    // ints (tested with one mask on both words; +, - and * work on the encoded
     // words directly, because the low 49 bits of the unsigned sum, difference or
-    // product depend only on the low 49 bits of the operands.
-h_OP_ADD:
-h_OP_SUBTRACT:
-h_OP_MULTIPLY:
-h_OP_DIVIDE:
-h_OP_MODULO:
-h_OP_POWER: {
+    // product depend only on the low 49 bits of the operands) and, for + - * /,
+    // two floats. Everything else goes to the general handler below, which serves
+    // all six opcodes alike: it re-reads the opcode and picks the operation
+    // through a small table indexed from OP_ADD (the slot of OP_NEGATE, which has
+    // a handler of its own, is never taken).
+h_OP_ADD: {
+    Value b = sp[-1];
+    Value a = sp[-2];
+    if (both_int(a, b)) {
+        BINARY_RESULT(wrap_int(a + b));
+    }
+    if (both_float(a, b)) {
+        BINARY_RESULT(float_val(as_float(a) + as_float(b)));
+    }
+    goto arith_general;
+}
+
+h_OP_SUBTRACT: {
+    Value b = sp[-1];
+    Value a = sp[-2];
+    if (both_int(a, b)) {
+        BINARY_RESULT(wrap_int(a - b));
+    }
+    if (both_float(a, b)) {
+        BINARY_RESULT(float_val(as_float(a) - as_float(b)));
+    }
+    goto arith_general;
+}
+
+h_OP_MULTIPLY: {
+    Value b = sp[-1];
+    Value a = sp[-2];
+    if (both_int(a, b)) {
+        BINARY_RESULT(wrap_int((a & VALUE_INT_PAYLOAD) * (b & VALUE_INT_PAYLOAD)));
+    }
+    if (both_float(a, b)) {
+        BINARY_RESULT(float_val(as_float(a) * as_float(b)));
+    }
+    goto arith_general;
+}
+
+h_OP_DIVIDE: {
+    Value b = sp[-1];
+    Value a = sp[-2];
+    if (both_int(a, b) && b != int_val(0)) {  // a zero divisor takes the general path to its error
+        // Operands are 49-bit, so -2^48 / -1 fits in 64 bits and wraps on encoding.
+        BINARY_RESULT(wrap_int(static_cast<uint64_t>(int_of(a) / int_of(b))));
+    }
+    if (both_float(a, b)) {
+        BINARY_RESULT(float_val(as_float(a) / as_float(b)));
+    }
+    goto arith_general;
+}
+
+h_OP_MODULO: {
+    Value b = sp[-1];
+    Value a = sp[-2];
+    if (both_int(a, b) && b != int_val(0)) {
+        BINARY_RESULT(wrap_int(static_cast<uint64_t>(int_of(a) % int_of(b))));
+    }
+    goto arith_general;
+}
+
+h_OP_POWER:
+arith_general: {
     Value b = sp[-1];
     Value a = sp[-2];
     if (both_int(a, b)) goto* int_ops[ip[-1] - OP_ADD];
-    if (is_float(a) && is_float(b)) goto* float_ops[ip[-1] - OP_ADD];
+    if (both_float(a, b)) goto* float_ops[ip[-1] - OP_ADD];
     if (ip[-1] == OP_ADD && is_string(a) && is_string(b)) goto string_concat;
     goto arith_mismatch;
 }
@@ -480,31 +587,40 @@ h_OP_EQUAL: {
     Value a = sp[-2];
     // Ints are equal exactly when their words are; everything else follows the
     // language's rules (NaN, strings by bytes).
-    sp[-2] = both_int(a, b) ? bool_val(a == b) : bool_val(values_equal(a, b));
+    Value result = both_int(a, b) ? bool_val(a == b) : bool_val(values_equal(a, b));
     sp--;
+    sp[-1] = result;
+    FUSE_JUMP_IF_FALSE(result);
     DISPATCH();
 }
 
 h_OP_GREATER: {
     Value b = sp[-1];
     Value a = sp[-2];
-    sp[-2] = is_int(a) ? bool_val(int_key(a) > int_key(b)) : bool_val(as_float(a) > as_float(b));
+    Value result = is_int(a) ? bool_val(int_key(a) > int_key(b)) : bool_val(as_float(a) > as_float(b));
     sp--;
+    sp[-1] = result;
+    FUSE_JUMP_IF_FALSE(result);
     DISPATCH();
 }
 
 h_OP_LESS: {
     Value b = sp[-1];
     Value a = sp[-2];
-    sp[-2] = is_int(a) ? bool_val(int_key(a) < int_key(b)) : bool_val(as_float(a) < as_float(b));
+    Value result = is_int(a) ? bool_val(int_key(a) < int_key(b)) : bool_val(as_float(a) < as_float(b));
     sp--;
+    sp[-1] = result;
+    FUSE_JUMP_IF_FALSE(result);
     DISPATCH();
 }
 
-h_OP_NOT:
+h_OP_NOT: {
     if (!is_bool(sp[-1])) FAIL("internal: '!' on non-bool.");
-    sp[-1] ^= 1;  // true is false + 1
+    Value result = sp[-1] ^ 1;  // true is false + 1
+    sp[-1] = result;
+    FUSE_JUMP_IF_FALSE(result);
     DISPATCH();
+}
 
 h_OP_POP:
     sp--;
@@ -544,11 +660,8 @@ h_OP_JUMP: {
     DISPATCH();
 }
 
-h_OP_JUMP_IF_FALSE: {
-    uint16_t distance = READ_U16();
-    if (sp[-1] != VALUE_TRUE) ip += distance;
-    DISPATCH();
-}
+h_OP_JUMP_IF_FALSE:
+    JUMP_IF_FALSE(sp[-1]);
 
 h_OP_LOOP: {
     uint16_t distance = READ_U16();
@@ -597,13 +710,15 @@ h_OP_CALL: {
             FAIL("internal: only functions can be called.");
     }
     if (vm.frame_count == VM_FRAMES_MAX || callee_slot > g_frame_start_limit) FAIL("Stack overflow.");
-    frame->ip = ip;
-    frame = &vm.frames[vm.frame_count++];
-    frame->function = function;
-    frame->closure = closure;
-    frame->slots = callee_slot;
-    frame->ip = function->chunk.code;
-    LOAD_FRAME();
+    FRAME()->ip = ip;
+    CallFrame* callee_frame = &vm.frames[vm.frame_count++];
+    callee_frame->function = function;
+    callee_frame->closure = closure;
+    callee_frame->slots = callee_slot;
+    callee_frame->ip = function->chunk.code;
+    ip = function->chunk.code;
+    slots = callee_slot;
+    constants = function->chunk.constants;
     DISPATCH();
 }
 
@@ -619,7 +734,6 @@ h_OP_RETURN: {
         vm.stack_top = sp;
         return INTERPRET_OK;
     }
-    frame = &vm.frames[vm.frame_count - 1];
     LOAD_FRAME();
     DISPATCH();
 }
@@ -642,7 +756,7 @@ h_OP_CLOSURE: {
         for (int i = 0; i < upvalue_count; i++) cells[i] = nullptr;
         closure->upvalues = cells;
         vm_track_alloc(bytes);
-        ObjClosure* enclosing = frame->closure;
+        ObjClosure* enclosing = FRAME()->closure;
         for (int i = 0; i < upvalue_count; i++) {
             uint8_t is_local = *ip++;
             uint8_t index = *ip++;
@@ -660,7 +774,7 @@ h_OP_CLOSURE: {
 
 h_OP_GET_UPVALUE: {
     uint8_t index = *ip++;
-    ObjClosure* closure = frame->closure;
+    ObjClosure* closure = FRAME()->closure;
     if (closure == nullptr || index >= closure->upvalue_count || closure->upvalues[index] == nullptr) {
         FAIL("internal: invalid upvalue read.");
     }
@@ -670,7 +784,7 @@ h_OP_GET_UPVALUE: {
 
 h_OP_SET_UPVALUE: {
     uint8_t index = *ip++;
-    ObjClosure* closure = frame->closure;
+    ObjClosure* closure = FRAME()->closure;
     if (closure == nullptr || index >= closure->upvalue_count || closure->upvalues[index] == nullptr) {
         FAIL("internal: invalid upvalue write.");
     }
@@ -800,10 +914,8 @@ h_OP_SET_FIELD: {
 h_OP_COPY_STRUCT: {
     if (is_obj_kind(sp[-1], OBJ_STRUCT)) {
         SYNC();  // the original stays on the stack while the copy is allocated
-        ObjStruct* original = as_struct(sp[-1]);
-        ObjStruct* copy = new_struct(original->name, original->field_count);
-        for (int i = 0; i < original->field_count; i++) copy->fields[i] = original->fields[i];
-        sp[-1] = obj_val(copy);
+        // Structs nested in fields are copied too: a struct value owns them.
+        sp[-1] = obj_val(copy_struct_deep(as_struct(sp[-1])));
     }
     DISPATCH();
 }
@@ -811,10 +923,14 @@ h_OP_COPY_STRUCT: {
 h_invalid:
     FAILF("internal: invalid opcode %d.", ip[-1]);
 
+#undef FRAME
 #undef LOAD_FRAME
 #undef SYNC
 #undef DISPATCH
 #undef READ_U16
+#undef JUMP_IF_FALSE
+#undef FUSE_JUMP_IF_FALSE
+#undef BINARY_RESULT
 #undef FAIL
 #undef FAILF
 }

@@ -94,6 +94,18 @@ void vm_push_transient(Obj* object);
 void vm_pop_transient();
 int32_t vm_transient_count();       // transient roots currently held
 
+#if defined(VESSRIN_FUZZING)
+// Fuzzed programs may loop forever. Every unbounded execution passes backward
+// jumps or calls, so the fuzzing build counts those and ends the run past this
+// many; the harness resets the count before each program.
+inline constexpr uint64_t VM_FUZZ_STEP_LIMIT = 100000;
+extern uint64_t vm_fuzz_steps;
+#define VM_FUZZ_BUDGET_CHECK() \
+    if (++vm_fuzz_steps > VM_FUZZ_STEP_LIMIT) FAIL("Instruction budget exhausted.")
+#else
+#define VM_FUZZ_BUDGET_CHECK() ((void)0)
+#endif
+
 // Debugging aid: prints the chunk's instructions to standard error.
 void vm_disassemble_chunk(const Chunk* chunk, const char* name);
 // Prints the one instruction at offset and returns the offset of the next.

@@ -2,3 +2,7 @@
 #include "vm/vm.h"
 
 VM vm;
+
+#if defined(VESSRIN_FUZZING)
+uint64_t vm_fuzz_steps = 0;
+#endif

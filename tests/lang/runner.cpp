@@ -577,6 +577,10 @@ Outcome run_case(const Options& options, const std::string& path) {
         return outcome;
     }
     std::string problem = populate(options, test, work);
+    // Paths the interpreter prints absolute (module files) name the case
+    // directory, which only exists now.
+    test.expected_stdout = replace_all(test.expected_stdout, "$TMP", work);
+    test.expected_stderr = replace_all(test.expected_stderr, "$TMP", work);
     if (!problem.empty()) {
         outcome.report = header + "  " + problem + "\n";
         return outcome;

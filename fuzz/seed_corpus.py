@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""Writes the fuzzers' seed corpora from the language tests and the examples.
+
+usage: seed_corpus.py REPO OUT_DIR
+
+OUT_DIR/compile_run gets every source file of every case and every example,
+OUT_DIR/repl every case's standard input (the REPL sessions) and every source,
+OUT_DIR/modules every case with two or more files as "main, =====, other file".
+"""
+import hashlib
+import pathlib
+import sys
+
+
+def sections(text):
+    """Yields (header words, body) for each '--- ' section of a case."""
+    header, body = None, []
+    for line in text.splitlines(keepends=True):
+        if line.startswith("--- "):
+            if header is not None:
+                yield header, "".join(body)
+            header, body = line[4:].split(), []
+        elif header is not None:
+            body.append(line)
+    if header is not None:
+        yield header, "".join(body)
+
+
+def write(directory, data):
+    directory.mkdir(parents=True, exist_ok=True)
+    name = hashlib.sha1(data).hexdigest()
+    (directory / name).write_bytes(data)
+
+
+def main():
+    repo, out = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+    counts = {"compile_run": 0, "repl": 0, "modules": 0}
+    for case in sorted((repo / "tests" / "lang").rglob("*.test")):
+        files = []
+        for header, body in sections(case.read_text(encoding="utf-8", errors="surrogateescape")):
+            data = body.encode("utf-8", errors="surrogateescape")
+            if header and header[0] == "file":
+                files.append(data)
+                write(out / "compile_run", data)
+                write(out / "repl", data)
+                counts["compile_run"] += 1
+            elif header and header[0] == "stdin" and data:
+                write(out / "repl", data)
+                counts["repl"] += 1
+        for other in files[1:]:
+            write(out / "modules", files[0] + b"\n=====\n" + other)
+            counts["modules"] += 1
+    for example in sorted((repo / "examples").rglob("*.vsr")):
+        data = example.read_bytes()
+        write(out / "compile_run", data)
+        write(out / "repl", data)
+        counts["compile_run"] += 1
+    # A few module shapes so the module target starts from real imports even
+    # before the language tests hold any.
+    for main, lib in [
+        (b'import "lib" as m\nprintln(m.f(2))\n', b"export def f(int x) int { return x * 2 }\n"),
+        (b'from "lib" import f, S\nprintln(f(1))\n', b"export def f(int x) int { return x }\nexport struct S { int a }\n"),
+        (b'import "lib"\nprintln(lib.g())\n', b'import "inner"\nexport def g() string { return "g" }\n'),
+        (b'import "lib" as m\n', b'import "lib"\n'),
+    ]:
+        write(out / "modules", main + b"\n=====\n" + lib)
+        counts["modules"] += 1
+    print(" ".join(f"{k}={v}" for k, v in counts.items()))
+
+
+if __name__ == "__main__":
+    main()
