@@ -24,9 +24,12 @@
 //   by OP_CALL allocate, and each keeps its inputs on the stack until the new
 //   object is stored. Every other handler is allocation-free and calls nothing
 //   but values_equal and map_get.
-// - Stack room: a frame never holds more than VM_FRAME_SLOTS_MAX values and the
-//   stack has room for VM_FRAMES_MAX such frames, so pushes are never checked;
-//   a call checks the frame count and the room once, when it pushes the frame.
+// - Stack room: a call checks the frame count and that its frame starts at least
+//   VM_FRAME_SLOTS_MAX values below the end. Locals and ordinary temporaries
+//   fit that room, but literals and argument lists may hold more, so every
+//   instruction that grows the stack (a load, a constant, a closure, a new
+//   instance, an empty literal) also compares sp with the end: one compare on
+//   a branch that is never taken in a sound run.
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -41,6 +44,11 @@ namespace {
 // Formatted run-time messages are cut to this size; names in them are source
 // identifiers, which fit easily.
 constexpr int RUNTIME_MESSAGE_MAX = 512;
+
+// Literals and argument lists can hold more values than a frame's usual room,
+// so the instructions that grow the stack check against its end: a program can
+// never write past it.
+Value* const g_stack_end = vm.stack + VM_STACK_MAX;
 
 // The highest frame start that still leaves a frame its full room.
 Value* const g_frame_start_limit = vm.stack + (VM_STACK_MAX - VM_FRAME_SLOTS_MAX);
@@ -315,6 +323,11 @@ int run_to(int base_frame_count) {
         }                                                \
         DISPATCH();                                      \
     } while (0)
+#define CHECK_PUSH()                                  \
+    do {                                              \
+        if (sp >= g_stack_end) [[unlikely]]           \
+            goto stack_overflow;                      \
+    } while (0)
 #define FAIL(message)                        \
     do {                                     \
         SYNC();                              \
@@ -331,11 +344,16 @@ int run_to(int base_frame_count) {
     LOAD_FRAME();
     DISPATCH();
 
+stack_overflow:
+    FAIL("Stack overflow.");
+
 h_OP_CONSTANT:
+    CHECK_PUSH();
     *sp++ = constants[*ip++];
     DISPATCH();
 
 h_OP_NULL:
+    CHECK_PUSH();
     *sp++ = VALUE_NULL;
     DISPATCH();
 
@@ -638,6 +656,7 @@ h_OP_GET_GLOBAL: {
         }
         FAILF("global variable '%.*s' read before its declaration ran.", length, name);
     }
+    CHECK_PUSH();
     *sp++ = v;
     DISPATCH();
 }
@@ -647,6 +666,7 @@ h_OP_SET_GLOBAL:
     DISPATCH();
 
 h_OP_GET_LOCAL:
+    CHECK_PUSH();
     *sp++ = slots[*ip++];
     DISPATCH();
 
@@ -745,6 +765,7 @@ h_OP_CLOSURE: {
     Value constant = constants[*ip++];
     uint8_t upvalue_count = *ip++;
     if (!is_obj_kind(constant, OBJ_FUNCTION)) FAIL("internal: OP_CLOSURE expects ObjFunction constant.");
+    CHECK_PUSH();
     SYNC();
     ObjClosure* closure = new_closure(as_function(constant));
     *sp++ = obj_val(closure);  // rooted before anything else allocates
@@ -778,6 +799,7 @@ h_OP_GET_UPVALUE: {
     if (closure == nullptr || index >= closure->upvalue_count || closure->upvalues[index] == nullptr) {
         FAIL("internal: invalid upvalue read.");
     }
+    CHECK_PUSH();
     *sp++ = *closure->upvalues[index]->location;
     DISPATCH();
 }
@@ -799,6 +821,7 @@ h_OP_CLOSE_UPVALUE:
 
 h_OP_ARRAY: {
     uint8_t count = *ip++;
+    if (count == 0) CHECK_PUSH();  // an empty literal grows the stack by one
     SYNC();  // the elements stay on the stack while the array is allocated
     ObjArray* array = new_array_from_stack(sp - count, count);
     sp -= count;
@@ -859,6 +882,7 @@ h_OP_INDEX_SET: {
 
 h_OP_MAP: {
     int pairs = *ip++;
+    if (pairs == 0) CHECK_PUSH();  // an empty literal grows the stack by one
     SYNC();
     ObjMap* map = new_empty_map();
     vm_push_transient(&map->obj);
@@ -886,6 +910,7 @@ h_OP_STRUCT: {
     Value name = constants[*ip++];
     uint8_t field_count = *ip++;
     if (!is_string(name)) FAIL("internal: struct name constant is not a string.");
+    CHECK_PUSH();
     SYNC();  // the name is a constant of the running function, rooted through it
     ObjStruct* instance = new_struct(as_string(name), field_count);
     *sp++ = obj_val(instance);
