@@ -135,8 +135,7 @@ int import_module(const Token& path_token) {
     }
     if (result != RESOLVE_OK) {
         char message[NOT_FOUND_MESSAGE_MAX];
-        format_cut(message, sizeof message, "cannot find module '%.*s' at %s/%.*s.vsr", n, text, importer.dir, n,
-                      text);
+        format_cut(message, sizeof message, "cannot find module '%.*s' at %s/%.*s.vsr", n, text, importer.dir, n, text);
         report_message(path_token, message);
         return -1;
     }
@@ -179,7 +178,8 @@ void register_alias(int module_idx, const Token& at, const Token& path_token, co
     }
     for (int i = 0; i < self.import_count; i++) {
         const ModuleImport& imp = self.imports[i];
-        if (imp.module_idx == module_idx && same_text(imp.alias, static_cast<uint32_t>(imp.alias_len), alias, alias_len)) {
+        if (imp.module_idx == module_idx &&
+            same_text(imp.alias, static_cast<uint32_t>(imp.alias_len), alias, alias_len)) {
             return;
         }
     }
@@ -302,8 +302,7 @@ void bind_imported_name(int module_idx, const Token& name, const Token& local) {
         char message[EXPORT_MESSAGE_MAX];
         if (find_module_private_function(module_idx, name.start, name.length) != nullptr ||
             find_module_private_struct(module_idx, name.start, name.length) >= 0) {
-            format_cut(message, sizeof message, "'%.*s' is not exported from module '%s'", n, name.start,
-                          source.name);
+            format_cut(message, sizeof message, "'%.*s' is not exported from module '%s'", n, name.start, source.name);
         } else {
             format_cut(message, sizeof message, "module '%s' has no export '%.*s'", source.name, n, name.start);
         }
@@ -313,15 +312,14 @@ void bind_imported_name(int module_idx, const Token& name, const Token& local) {
     int local_n = static_cast<int>(local.length);
     if (local.length > IMPORT_NAME_MAX) {
         char message[CONFLICT_MESSAGE_MAX];
-        format_cut(message, sizeof message, "import name '%.*s' is longer than 63 characters", local_n,
-                      local.start);
+        format_cut(message, sizeof message, "import name '%.*s' is longer than 63 characters", local_n, local.start);
         report_message(local, message);
         return;
     }
     if (is_local_name_taken(local.start, local.length)) {
         char message[CONFLICT_MESSAGE_MAX];
         format_cut(message, sizeof message, "imported name '%.*s' conflicts with existing definition", local_n,
-                      local.start);
+                   local.start);
         report_message(name, message);
         return;
     }
@@ -474,8 +472,8 @@ int resolve_import_path(const char* dir, const char* text, uint32_t length, char
     if (standard) {
         const char* root = std::getenv("VESSRIN_STD_PATH");
         if (root == nullptr || root[0] == '\0') return RESOLVE_STD_UNAVAILABLE;
-        written = std::snprintf(candidate, sizeof candidate, "%s/%.*s%s", root, n - 4, text + 4,
-                                has_extension ? "" : ".vsr");
+        written =
+            std::snprintf(candidate, sizeof candidate, "%s/%.*s%s", root, n - 4, text + 4, has_extension ? "" : ".vsr");
     } else if (has_extension) {
         written = absolute ? std::snprintf(candidate, sizeof candidate, "%.*s", n, text)
                            : std::snprintf(candidate, sizeof candidate, "%s/%.*s", dir, n, text);

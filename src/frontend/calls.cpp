@@ -175,6 +175,12 @@ bool grouping_is_lambda() {
     if (is_lambda_type_keyword(cur.type) && next.type == TOKEN_IDENTIFIER) return true;
     if (cur.type == TOKEN_IDENTIFIER) {
         if (next.type == TOKEN_IDENTIFIER && find_struct(cur.start, cur.length) >= 0) return true;
+        // (alias.S name) => ...; a "{" after the name makes it a struct literal.
+        const Token& next2 = parser.next2;
+        if (next.type == TOKEN_DOT && next2.type == TOKEN_IDENTIFIER && !brace_follows_on_line(next2)) {
+            int module = module_idx_for_name(cur.start, cur.length);
+            if (module >= 0 && find_module_struct(module, next2.start, next2.length) >= 0) return true;
+        }
         if (inferring_lambda_func_idx != -1 && (next.type == TOKEN_COMMA || next.type == TOKEN_RIGHT_PAREN)) {
             return true;
         }

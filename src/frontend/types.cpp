@@ -307,9 +307,28 @@ static bool names_struct(const Token& token) {
     return token.type == TOKEN_IDENTIFIER && find_struct(token.start, token.length) >= 0;
 }
 
+// "(alias.S," or "(alias.S)" with S a struct the module exports. The struct
+// name lies beyond the token window, so it is read from the text; between the
+// tokens of one line the scanner skips only blanks.
+static bool module_struct_ends_list(const Token& alias, const Token& dot) {
+    if (alias.type != TOKEN_IDENTIFIER || dot.type != TOKEN_DOT) return false;
+    int module = module_idx_for_name(alias.start, alias.length);
+    if (module < 0) return false;
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    auto word = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; };
+    const char* p = dot.start + dot.length;
+    while (blank(*p)) p++;
+    const char* name = p;
+    while (word(*p)) p++;
+    if (p == name || find_module_struct(module, name, static_cast<uint32_t>(p - name)) < 0) return false;
+    while (blank(*p)) p++;
+    return *p == ',' || *p == ')';
+}
+
 bool is_func_type_decl_start() {
     if (parser.current.type != TOKEN_LEFT_PAREN) return false;
     if (parser.next.type == TOKEN_RIGHT_PAREN && parser.next2.type == TOKEN_FAT_ARROW) return true;
+    if (module_struct_ends_list(parser.next, parser.next2)) return true;
     if (is_type_keyword(parser.next.type) || names_struct(parser.next)) {
         return parser.next2.type == TOKEN_COMMA || parser.next2.type == TOKEN_RIGHT_PAREN;
     }
