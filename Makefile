@@ -2,7 +2,8 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE ?= cmake
 
-.PHONY: all build build-asan build-stress run test test-normal test-asan test-stress clean
+.PHONY: all build build-asan build-stress run test test-normal test-asan test-stress clean \
+        build-fuzz fuzz fuzz-smoke build-alloc-fail test-alloc-fail
 
 all: build
 
@@ -20,8 +21,13 @@ build-stress:
 	$(CMAKE) -S . -B build-stress -DCMAKE_BUILD_TYPE=Debug -DVESSRIN_SANITIZE=ON -DVESSRIN_GC_STRESS=ON -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
 	$(CMAKE) --build build-stress -j $(JOBS)
 
+# A tour of the examples, each run in turn; the first failure stops it.
+TOUR = hello shapes bank word_count pipeline text modules/main
 run: build
-	./build/vessrin examples/hello.vsr
+	@for example in $(TOUR); do \
+		echo; echo "### examples/$$example.vsr"; \
+		./build/vessrin examples/$$example.vsr || exit 1; \
+	done
 
 test-normal: build
 	cd build && ctest --output-on-failure
@@ -34,8 +40,33 @@ test-stress: build-stress
 
 test: test-normal test-asan test-stress
 
+# The fuzz targets (libFuzzer, clang 14) with an instruction budget and a memory
+# ceiling, run one after another for FUZZ_SECONDS each; see fuzz/README.md.
+FUZZ_SECONDS ?= 1800
+FUZZ_CXX ?= clang++-14
+FUZZ_TARGETS = fuzz_compile_run fuzz_repl fuzz_modules
+
+build-fuzz:
+	$(CMAKE) -S . -B build-fuzz -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O1 -g" -DVESSRIN_FUZZING=ON -DVESSRIN_BUILD_TESTS=OFF
+	$(CMAKE) --build build-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+
+fuzz: build-fuzz
+	fuzz/run_fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
+fuzz-smoke:
+	$(MAKE) fuzz FUZZ_SECONDS=60
+
+# The sanitizer build that fails the N-th allocation on request, and the sweep
+# over representative programs.
+build-alloc-fail:
+	$(CMAKE) -S . -B build-alloc-fail -DCMAKE_BUILD_TYPE=Debug -DVESSRIN_SANITIZE=ON -DVESSRIN_ALLOC_FAIL=ON -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
+	$(CMAKE) --build build-alloc-fail -j $(JOBS) --target vessrin
+
+test-alloc-fail: build-alloc-fail
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 python3 tests/lang/hostile/alloc_fail.py --vessrin build-alloc-fail/vessrin
+
 clean:
-	rm -rf build build-asan build-stress
+	rm -rf build build-asan build-stress build-fuzz build-alloc-fail
 
 # Races the release build against Lua 5.4 (see bench/README.md); prints a table.
 .PHONY: bench
