@@ -5,7 +5,8 @@ usage: seed_corpus.py REPO OUT_DIR
 
 OUT_DIR/compile_run gets every source file of every case and every example,
 OUT_DIR/repl every case's standard input (the REPL sessions) and every source,
-OUT_DIR/modules every case with two or more files as "main, =====, other file".
+OUT_DIR/modules every case with two or more files as "main, =====, other file",
+with the main file's imports of the other file renamed to "lib".
 """
 import hashlib
 import pathlib
@@ -39,16 +40,22 @@ def main():
         files = []
         for header, body in sections(case.read_text(encoding="utf-8", errors="surrogateescape")):
             data = body.encode("utf-8", errors="surrogateescape")
-            if header and header[0] == "file":
-                files.append(data)
+            if header and header[0] == "file" and len(header) > 1:
+                files.append((header[1], data))
                 write(out / "compile_run", data)
                 write(out / "repl", data)
                 counts["compile_run"] += 1
             elif header and header[0] == "stdin" and data:
                 write(out / "repl", data)
                 counts["repl"] += 1
-        for other in files[1:]:
-            write(out / "modules", files[0] + b"\n=====\n" + other)
+        # The harness names the module lib.vsr: imports of the case's own name
+        # for it are rewritten to match.
+        for name, other in files[1:]:
+            main = files[0][1]
+            stem = name[:-4] if name.endswith(".vsr") else name
+            for spelled in {name, stem}:
+                main = main.replace(b'"' + spelled.encode() + b'"', b'"lib"')
+            write(out / "modules", main + b"\n=====\n" + other)
             counts["modules"] += 1
     for example in sorted((repo / "examples").rglob("*.vsr")):
         data = example.read_bytes()

@@ -686,10 +686,12 @@ h_OP_JUMP_IF_FALSE:
 h_OP_LOOP: {
     uint16_t distance = READ_U16();
     ip -= distance;
+    VM_FUZZ_BUDGET_CHECK();
     DISPATCH();
 }
 
 h_OP_CALL: {
+    VM_FUZZ_BUDGET_CHECK();
     uint8_t arg_count = *ip++;
     Value* callee_slot = sp - arg_count - 1;
     Value callee = *callee_slot;

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Hostile inputs for the interpreter, generated at test time.
 
-usage: hostile.py --vessrin PATH [--light] [--only NAME] [--list]
+usage: hostile.py --vessrin PATH [--light] [--stress] [--only NAME] [--list]
 
 Each case writes a program (or a REPL session) into a fresh temporary directory,
 runs the interpreter on it and checks that the run ended the way a robust
@@ -11,7 +11,9 @@ sanitizer report, and within the time limit. The inputs are far too large to
 keep in the repository, hence the generator.
 
 --light skips the cases marked heavy (millions of map operations, sources of
-tens of megabytes): under the sanitizers they take minutes each.
+tens of megabytes): under the sanitizers they take minutes each. --stress also
+skips the cases whose loops allocate on every turn: with a collection at every
+allocation they would run for hours.
 """
 import argparse
 import os
@@ -31,7 +33,7 @@ MB = 1 << 20
 
 class Case:
     def __init__(self, name, source=None, stdin=None, statuses=(0,), stdout=None, stderr_has=None, heavy=False,
-                 timeout=120):
+                 timeout=120, allocating=False):
         self.name = name
         self.source = source      # bytes, or a callable returning bytes
         self.stdin = stdin        # bytes for a REPL session (no file argument)
@@ -40,6 +42,7 @@ class Case:
         self.stderr_has = stderr_has
         self.heavy = heavy
         self.timeout = timeout
+        self.allocating = allocating
 
 
 def loop(count, body, var="i"):
@@ -81,7 +84,7 @@ def cases():
     add(Case("truncated_utf8_at_end", b'println("x")\n\xe2\x80', statuses=(65,)))
 
     # Many errors in one file, and many in one line.
-    add(Case("errors_10000_lines", b'int x = "s"\n' * 10000, statuses=(65,)))
+    add(Case("errors_10000_lines", b'int x = "s"\n' * 10000, statuses=(65,), allocating=True))
     add(Case("errors_varied", (b"auto = \nprintln(\ndef (\n}\nx +\n\"\n1 2 3\nstruct {\n" * 2000), statuses=(65,)))
     add(Case("scanner_errors_one_line", b"@ " * 100000 + b"\n", statuses=(65,)))
 
@@ -118,7 +121,7 @@ def cases():
         add(Case("nest_" + name, source, statuses=(0, 65, 70)))
     add(Case("nest_parens_within_limit", b"println(" + b"(" * 150 + b"7" + b")" * 150 + b")\n", stdout=b"7\n"))
     add(Case("nest_concat_long", b'string s = ""\ns = s' + b' + "ab"' * 100000 + b"\nprintln(s.length)\n",
-             statuses=(0, 65)))
+             statuses=(0, 65), allocating=True))
 
     # Recursion without end.
     add(Case("recursion_function", b"def f(int n) int { return f(n + 1) }\nprintln(f(0))\n", statuses=(70,),
@@ -169,14 +172,22 @@ def cases():
     # Big maps and churn.
     add(Case("map_two_million_keys", b"map<int, int> m = {}\n" + loop(2000000, "    m[i] = i").encode()
              + b"println(m.length)\nprintln(m[1999999])\n", stdout=b"2000000\n1999999\n", heavy=True))
-    add(Case("map_churn", b"map<int, int> m = {}\n" + loop(100000, "    m[i] = i").encode()
-             + loop(1000000, "    m.delete(j)\n    m[j + 100000] = j", var="j").encode()
-             + b"println(m.length)\n", stdout=b"100000\n", heavy=True))
+    # Deleting old keys and inserting new ones. Growth counts live entries only
+    # (slot order, which iteration shows, depends on it), so churn fills the
+    # free slots with tombstones: probes must still end, and the results stay
+    # right. The sizes keep the run short; a table that is all tombstones makes
+    # every probe for a new key walk all of its slots.
+    add(Case("map_churn", b"map<int, int> m = {}\n" + loop(15000, "    m[i] = i").encode()
+             + loop(200000, "    m.delete(j)\n    m[j + 15000] = j", var="j").encode()
+             + b"println(m.length)\nprintln(m[214999])\n", stdout=b"15000\n199999\n", heavy=True, timeout=60))
+    add(Case("map_churn_all_tombstones", b"map<int, int> m = {}\n" + loop(6, "    m[i] = i").encode()
+             + loop(1000000, "    m.delete(j)\n    m[j + 6] = j", var="j").encode()
+             + b"println(m.length)\nprintln(m[1000005])\nprintln(m[3])\n", stdout=b"6\n999999\nnull\n", heavy=True))
     add(Case("map_churn_small", b"map<int, int> m = {}\n"
              + loop(300000, "    m[j] = j\n    m.delete(j)", var="j").encode()
              + b"println(m.length)\n", stdout=b"0\n"))
     add(Case("map_string_keys", b"map<string, int> m = {}\n" + loop(300000, "    m[to_string(i)] = i").encode()
-             + b'println(m.length)\nprintln(m["299999"])\n', stdout=b"300000\n299999\n"))
+             + b'println(m.length)\nprintln(m["299999"])\n', stdout=b"300000\n299999\n", allocating=True))
     add(Case("map_clear_refill", b"map<int, bool> m = {}\n"
              + loop(50, loop(10000, "        m[j] = true", var="j").replace("\n", "\n    ")[:-4]
                     + "    m.clear()").encode()
@@ -184,7 +195,7 @@ def cases():
 
     # The REPL with hostile lines.
     add(Case("repl_long_line", stdin=b"println(" + b"1 + " * 5000 + b"1)\n", statuses=(0,)))
-    add(Case("repl_many_errors", stdin=b'int x = "s"\n' * 5000, statuses=(0,)))
+    add(Case("repl_many_errors", stdin=b'int x = "s"\n' * 5000, statuses=(0,), allocating=True))
     add(Case("repl_nul_and_bytes", stdin=b"\x00\xff\n1 + 1\n\xc3\x28\n", statuses=(0,)))
     add(Case("repl_deep_nesting", stdin=b"(" * 4000 + b"\n", statuses=(0,)))
     add(Case("repl_many_definitions", stdin=b"".join(b"int v%d = %d\n" % (i, i) for i in range(300)), statuses=(0,)))
@@ -235,11 +246,13 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--vessrin", required=True)
     parser.add_argument("--light", action="store_true")
+    parser.add_argument("--stress", action="store_true")
     parser.add_argument("--only", action="append", default=[])
     parser.add_argument("--list", action="store_true")
     args = parser.parse_args()
     vessrin = os.path.abspath(args.vessrin)
-    selected = [c for c in cases() if (not args.only or c.name in args.only) and not (args.light and c.heavy)]
+    selected = [c for c in cases() if (not args.only or c.name in args.only) and not (args.light and c.heavy)
+                and not (args.stress and c.allocating)]
     if args.list:
         for c in selected:
             print(c.name + (" (heavy)" if c.heavy else ""))
