@@ -551,3 +551,27 @@ void module_bind_from_clause();
 bool brace_follows_on_line(const Token& token);
 // Frees the texts of modules first.. module_count - 1 (never the main script's).
 void modules_release_sources(int first);
+
+// ---------------------------------------------------------------------------
+// Augmented assignment operators (shared by plain, field and element stores)
+// ---------------------------------------------------------------------------
+
+// The compound assignment tokens are consecutive, from += to >>=.
+inline bool is_compound(uint32_t type) { return type >= TOKEN_PLUS_EQUAL && type <= TOKEN_GREATER_GREATER_EQUAL; }
+
+// The binary operator a compound assignment applies ('+=' applies '+').
+inline uint32_t binary_of_compound(uint32_t compound) {
+    switch (compound) {
+        case TOKEN_PLUS_EQUAL: return TOKEN_PLUS;
+        case TOKEN_MINUS_EQUAL: return TOKEN_MINUS;
+        case TOKEN_STAR_EQUAL: return TOKEN_STAR;
+        case TOKEN_SLASH_EQUAL: return TOKEN_SLASH;
+        case TOKEN_PERCENT_EQUAL: return TOKEN_PERCENT;
+        case TOKEN_STAR_STAR_EQUAL: return TOKEN_STAR_STAR;
+        case TOKEN_AMP_EQUAL: return TOKEN_AMP;
+        case TOKEN_PIPE_EQUAL: return TOKEN_PIPE;
+        case TOKEN_CARET_EQUAL: return TOKEN_CARET;
+        case TOKEN_LESS_LESS_EQUAL: return TOKEN_LESS_LESS;
+        default: return TOKEN_GREATER_GREATER;
+    }
+}

@@ -142,21 +142,6 @@ void emit_store(const Resolved& r) {
     }
 }
 
-uint32_t binary_of_compound(uint32_t compound) {
-    switch (compound) {
-        case TOKEN_PLUS_EQUAL: return TOKEN_PLUS;
-        case TOKEN_MINUS_EQUAL: return TOKEN_MINUS;
-        case TOKEN_STAR_EQUAL: return TOKEN_STAR;
-        case TOKEN_SLASH_EQUAL: return TOKEN_SLASH;
-        case TOKEN_PERCENT_EQUAL: return TOKEN_PERCENT;
-        case TOKEN_STAR_STAR_EQUAL: return TOKEN_STAR_STAR;
-        case TOKEN_AMP_EQUAL: return TOKEN_AMP;
-        case TOKEN_PIPE_EQUAL: return TOKEN_PIPE;
-        case TOKEN_CARET_EQUAL: return TOKEN_CARET;
-        case TOKEN_LESS_LESS_EQUAL: return TOKEN_LESS_LESS;
-        default: return TOKEN_GREATER_GREATER;
-    }
-}
 
 }  // namespace
 

@@ -12,23 +12,7 @@ constexpr char AUG_OBJ_NAME[] = "$aug_obj";
 
 int tlen(const Token& t) { return static_cast<int>(t.length); }
 
-uint32_t binary_of_compound(uint32_t compound) {
-    switch (compound) {
-        case TOKEN_PLUS_EQUAL: return TOKEN_PLUS;
-        case TOKEN_MINUS_EQUAL: return TOKEN_MINUS;
-        case TOKEN_STAR_EQUAL: return TOKEN_STAR;
-        case TOKEN_SLASH_EQUAL: return TOKEN_SLASH;
-        case TOKEN_PERCENT_EQUAL: return TOKEN_PERCENT;
-        case TOKEN_STAR_STAR_EQUAL: return TOKEN_STAR_STAR;
-        case TOKEN_AMP_EQUAL: return TOKEN_AMP;
-        case TOKEN_PIPE_EQUAL: return TOKEN_PIPE;
-        case TOKEN_CARET_EQUAL: return TOKEN_CARET;
-        case TOKEN_LESS_LESS_EQUAL: return TOKEN_LESS_LESS;
-        default: return TOKEN_GREATER_GREATER;
-    }
-}
 
-bool is_compound(uint32_t type) { return type >= TOKEN_PLUS_EQUAL && type <= TOKEN_GREATER_GREATER_EQUAL; }
 
 // The instance is on the stack; current is "=".
 void field_assignment(int f, const StructField& field, const Token& name) {

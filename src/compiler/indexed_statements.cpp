@@ -11,23 +11,7 @@ namespace {
 // Two slots beyond the locals already held, both addressed by a u8 operand.
 constexpr int AUG_INDEX_LOCALS_LIMIT = LOCALS_MAX - 2;
 
-uint32_t binary_of_compound(uint32_t compound) {
-    switch (compound) {
-        case TOKEN_PLUS_EQUAL: return TOKEN_PLUS;
-        case TOKEN_MINUS_EQUAL: return TOKEN_MINUS;
-        case TOKEN_STAR_EQUAL: return TOKEN_STAR;
-        case TOKEN_SLASH_EQUAL: return TOKEN_SLASH;
-        case TOKEN_PERCENT_EQUAL: return TOKEN_PERCENT;
-        case TOKEN_STAR_STAR_EQUAL: return TOKEN_STAR_STAR;
-        case TOKEN_AMP_EQUAL: return TOKEN_AMP;
-        case TOKEN_PIPE_EQUAL: return TOKEN_PIPE;
-        case TOKEN_CARET_EQUAL: return TOKEN_CARET;
-        case TOKEN_LESS_LESS_EQUAL: return TOKEN_LESS_LESS;
-        default: return TOKEN_GREATER_GREATER;
-    }
-}
 
-bool is_compound(uint32_t type) { return type >= TOKEN_PLUS_EQUAL && type <= TOKEN_GREATER_GREATER_EQUAL; }
 
 // Checks a value stored into an element; `target` names the element in the
 // message ("array<int> element", "map<string,int> value").
