@@ -208,8 +208,9 @@ ObjFunction* compile_passes(const char* source) {
     return code_pass(source);
 }
 
-ObjFunction* compile(const char* source, const char* path) {
-    diag_init(source, path);
+// Empties the tables and registers the natives, the start of a program's
+// compilation and of a REPL session alike.
+static void begin_compilation() {
     reset_tables();
     modules_release_sources(1);
     module_count = 0;
@@ -220,6 +221,11 @@ ObjFunction* compile(const char* source, const char* path) {
     register_array_methods();
     register_string_methods();
     register_map_methods();
+}
+
+ObjFunction* compile(const char* source, const char* path) {
+    diag_init(source, path);
+    begin_compilation();
     set_main_module(path);
     current_module_idx = 0;
     g_repl_mode = 0;
@@ -233,16 +239,7 @@ ObjFunction* compile(const char* source, const char* path) {
 }
 
 void compile_repl_begin() {
-    reset_tables();
-    modules_release_sources(1);
-    module_count = 0;
-    module_exec_count = 0;
-    import_chain_depth = 0;
-    register_all_builtins();
-    // Member natives follow in a fixed order: array, string, map.
-    register_array_methods();
-    register_string_methods();
-    register_map_methods();
+    begin_compilation();
     // The prompt has a module of its own, whose imports resolve against the
     // working directory.
     set_main_module(nullptr);
