@@ -400,6 +400,11 @@ void declaration_statement();
 void assignment_statement();
 void compile_augmented_op(uint32_t op_token);
 void function_definition();
+// Compiles the parameter names (typed from the recorded signature), the return
+// type and the body of a function or method, from just after its '('. Returns
+// whether every path through the body returns.
+bool compile_parameters_and_body(const StaticType* params, uint32_t param_count, bool trailing_comma,
+                                 const char* close_message, const char* body_message);
 // Declaration pass: records the signature of the `def` at current.
 void record_function_signature();
 // Member access after "." (the receiver's code and type are in place).

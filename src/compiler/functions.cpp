@@ -88,6 +88,49 @@ void record_function_signature() {
     skip_brace_block();
 }
 
+bool compile_parameters_and_body(const StaticType* params, uint32_t param_count, bool trailing_comma,
+                                 const char* close_message, const char* body_message) {
+    // Narrowings and loops of the enclosing code do not reach into the body.
+    int saved_narrowing_count = narrowing_count;
+    int saved_narrowing_base = narrowing_base;
+    narrowing_base = narrowing_count;
+    LoopContext* saved_loop = current_loop;
+    current_loop = nullptr;
+
+    // The declaration pass checked the signature and recorded its types; here
+    // only the names are declared, with those types.
+    uint32_t index = 0;
+    if (!check(TOKEN_RIGHT_PAREN)) {
+        for (;;) {
+            if (!is_type_start_now()) {
+                error_at_current("Expect parameter type.");
+                break;
+            }
+            skip_type_token();
+            consume(TOKEN_IDENTIFIER, "Expect parameter name.");
+            if (index < param_count) declare_local(parser.previous.start, parser.previous.length, params[index]);
+            index++;
+            if (!match(TOKEN_COMMA)) break;
+            if (trailing_comma && check(TOKEN_RIGHT_PAREN)) break;
+            if (index >= FUNC_MAX_PARAMS) {
+                error("Too many parameters.");
+                break;
+            }
+        }
+    }
+    consume(TOKEN_RIGHT_PAREN, close_message);
+    if (is_type_start_now()) skip_type_token();
+    consume(TOKEN_LEFT_BRACE, body_message);
+    begin_scope();
+    bool returns = block();
+    end_scope();
+
+    narrowing_count = saved_narrowing_count;
+    narrowing_base = saved_narrowing_base;
+    current_loop = saved_loop;
+    return returns;
+}
+
 void function_definition() {
     const Token keyword = parser.previous;
     if (!current->is_top_level) {
@@ -109,47 +152,13 @@ void function_definition() {
     compiler_push(reinterpret_cast<ObjFunction*>(entry.callee), false, false);
     current->has_return = entry.has_return;
     current->return_type = entry.has_return ? entry.return_type : st_none();
-    int saved_narrowing_count = narrowing_count;
-    int saved_narrowing_base = narrowing_base;
-    narrowing_base = narrowing_count;
-    LoopContext* saved_loop = current_loop;
-    current_loop = nullptr;
-
     consume(TOKEN_LEFT_PAREN, "Expect '(' after function name.");
-    uint32_t index = 0;
-    if (!check(TOKEN_RIGHT_PAREN)) {
-        for (;;) {
-            if (!is_type_start_now()) {
-                error_at_current("Expect parameter type.");
-                break;
-            }
-            skip_type_token();
-            consume(TOKEN_IDENTIFIER, "Expect parameter name.");
-            if (index < entry.param_count) {
-                declare_local(parser.previous.start, parser.previous.length, entry.params[index]);
-            }
-            index++;
-            if (!match(TOKEN_COMMA)) break;
-            if (index >= FUNC_MAX_PARAMS) {
-                error("Too many parameters.");
-                break;
-            }
-        }
-    }
-    consume(TOKEN_RIGHT_PAREN, "Expect ')' after parameters.");
-    if (is_type_start_now()) skip_type_token();
-    consume(TOKEN_LEFT_BRACE, "Expect '{' before function body.");
-    begin_scope();
-    bool returns = block();
-    end_scope();
+    bool returns = compile_parameters_and_body(entry.params, entry.param_count, false,
+                                               "Expect ')' after parameters.", "Expect '{' before function body.");
     if (entry.has_return && !returns) {
         report_at(name, nullptr, "function '%.*s' may not return a value on all paths", name_len(name), name.start);
     }
     emit_byte(entry.has_return ? OP_MISSING_RETURN : OP_RETURN_NO_VALUE);
-
-    narrowing_count = saved_narrowing_count;
-    narrowing_base = saved_narrowing_base;
-    current_loop = saved_loop;
     compiler_pop();
 }
 

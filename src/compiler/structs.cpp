@@ -258,48 +258,14 @@ void struct_method_compile(int struct_idx) {
     current->return_type = method.has_return ? method.return_type : st_none();
     current->locals[1] = Local{"self", 4, st_of_kind(TYPE_STRUCT, BASE_NONE, struct_idx), 0, 1, LOCAL_SELF, 0};
     current->local_count = 2;
-    int saved_narrowing_count = narrowing_count;
-    int saved_narrowing_base = narrowing_base;
-    narrowing_base = narrowing_count;
-    LoopContext* saved_loop = current_loop;
-    current_loop = nullptr;
-
     consume(TOKEN_LEFT_PAREN, "Expect '(' after method name.");
-    uint32_t index = 0;
-    if (!check(TOKEN_RIGHT_PAREN)) {
-        for (;;) {
-            if (!is_type_start_now()) {
-                error_at_current("Expect parameter type.");
-                break;
-            }
-            skip_type_token();
-            consume(TOKEN_IDENTIFIER, "Expect parameter name.");
-            if (index < method.param_count) {
-                declare_local(parser.previous.start, parser.previous.length, method.params[index]);
-            }
-            index++;
-            if (!match(TOKEN_COMMA)) break;
-            if (check(TOKEN_RIGHT_PAREN)) break;  // a trailing comma, as in the signature
-            if (index >= FUNC_MAX_PARAMS) {
-                error("Too many parameters.");
-                break;
-            }
-        }
-    }
-    consume(TOKEN_RIGHT_PAREN, "Expect ')' after method parameters.");
-    if (is_type_start_now()) skip_type_token();
-    consume(TOKEN_LEFT_BRACE, "Expect '{' before method body.");
-    begin_scope();
-    bool returns = block();
-    end_scope();
+    // A trailing comma is accepted, as in the signature.
+    bool returns = compile_parameters_and_body(method.params, method.param_count, true,
+                                               "Expect ')' after method parameters.", "Expect '{' before method body.");
     if (method.has_return && !returns) {
         report_at(name, nullptr, "method '%.*s::%.*s' may not return a value on all paths",
                   static_cast<int>(s.name_len), s.name, tlen(name), name.start);
     }
     emit_byte(method.has_return ? OP_MISSING_RETURN : OP_RETURN_NO_VALUE);
-
-    narrowing_count = saved_narrowing_count;
-    narrowing_base = saved_narrowing_base;
-    current_loop = saved_loop;
     compiler_pop();
 }
