@@ -172,6 +172,9 @@ TEST_F(LimitTest, Parameters) {
     for (int i = 2; i <= 16; i++) sixteen += ", int a" + std::to_string(i);
     expect_compiles("def f(" + sixteen + ") { }\n");
     expect_only_error("def f(" + sixteen + ", int a17) { }\n", "Too many parameters.");
+    // A method's receiver does not count against the limit.
+    expect_compiles("struct P {\n  int x\n  def m(" + sixteen + ",) int { return a16 + self.x }\n}\n");
+    expect_only_error("struct P {\n  int x\n  def m(" + sixteen + ", int a17) { }\n}\n", "Too many method parameters.");
     expect_compiles("auto f = (" + sixteen + ") => 1\n");
     expect_only_error("auto f = (" + sixteen + ", int a17) => 1\n", "Too many lambda parameters.");
     std::string types = "int";
