@@ -195,7 +195,9 @@ int run_repl() {
     return status;
 }
 
-int main(int argc, char* argv[]) {
+namespace {
+
+int dispatch(int argc, char* argv[]) {
     if (argc == 1) return run_repl();
     if (argc == 2) {
         const char* arg = argv[1];
@@ -220,4 +222,18 @@ int main(int argc, char* argv[]) {
     }
     print_usage(stderr);
     return EXIT_USAGE;
+}
+
+}  // namespace
+
+// Output still buffered is written here, before the status is decided: a run
+// whose printing was lost (a full disk, a closed descriptor) must not report
+// success.
+int main(int argc, char* argv[]) {
+    int status = dispatch(argc, argv);
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == EXIT_OK) {
+        std::fputs("vessrin: cannot write to standard output\n", stderr);
+        return EXIT_RUNTIME_ERROR;
+    }
+    return status;
 }

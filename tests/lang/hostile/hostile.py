@@ -33,7 +33,7 @@ MB = 1 << 20
 
 class Case:
     def __init__(self, name, source=None, stdin=None, statuses=(0,), stdout=None, stderr_has=None, heavy=False,
-                 timeout=120, allocating=False):
+                 timeout=120, allocating=False, stdout_to=None, command=None):
         self.name = name
         self.source = source      # bytes, or a callable returning bytes
         self.stdin = stdin        # bytes for a REPL session (no file argument)
@@ -43,6 +43,8 @@ class Case:
         self.heavy = heavy
         self.timeout = timeout
         self.allocating = allocating
+        self.stdout_to = stdout_to  # a file standard output is written to instead of a pipe
+        self.command = command      # "check" or "run" before the file name, or none
 
 
 def loop(count, body, var="i"):
@@ -201,6 +203,16 @@ def cases():
     add(Case("repl_many_definitions", stdin=b"".join(b"int v%d = %d\n" % (i, i) for i in range(300)), statuses=(0,)))
     add(Case("repl_recursion", stdin=b"def f(int n) int { return f(n + 1) }\nf(0)\n1 + 1\n", statuses=(0,),
              stderr_has=b"Stack overflow."))
+
+    # Printing that is lost must not pass for success.
+    lost = b"vessrin: cannot write to standard output"
+    add(Case("stdout_full", b'println("lost")\n', stdout_to="/dev/full", statuses=(70,), stderr_has=lost))
+    add(Case("stdout_full_much", loop(100000, '    println("line")').encode(), stdout_to="/dev/full",
+             statuses=(70,), stderr_has=lost))
+    add(Case("stdout_full_repl", stdin=b"1 + 1\n", stdout_to="/dev/full", statuses=(70,), stderr_has=lost))
+    add(Case("stdout_full_after_error", b"println(1 / 0)\n", stdout_to="/dev/full", statuses=(70,),
+             stderr_has=b"division by zero"))
+    add(Case("stdout_full_check", b'println("not run")\n', stdout_to="/dev/full", command="check"))
     return out
 
 
@@ -212,13 +224,19 @@ def run_case(vessrin, case, directory):
         path = os.path.join(directory, "main.vsr")
         with open(path, "wb") as f:
             f.write(source)
-        args.append("main.vsr")
+        args += [case.command, "main.vsr"] if case.command else ["main.vsr"]
+    stdout = subprocess.PIPE
+    if case.stdout_to is not None:
+        stdout = open(case.stdout_to, "wb")
     started = time.monotonic()
     try:
-        proc = subprocess.run(args, input=stdin if stdin is not None else b"", cwd=directory, capture_output=True,
-                              timeout=case.timeout)
+        proc = subprocess.run(args, input=stdin if stdin is not None else b"", cwd=directory, stdout=stdout,
+                              stderr=subprocess.PIPE, timeout=case.timeout)
     except subprocess.TimeoutExpired:
         return f"no end within {case.timeout} s", 0.0
+    finally:
+        if case.stdout_to is not None:
+            stdout.close()
     elapsed = time.monotonic() - started
     problems = []
     status = proc.returncode
