@@ -256,7 +256,14 @@ bool native_string_repeat(int, Value* args, Value* result) {
     }
     int64_t length = n * k;
     char* buffer = new_string_buffer(length);
-    for (int64_t i = 0; i < k; i++) std::memcpy(buffer + i * n, s->chars, static_cast<size_t>(n));
+    // Copy once, then keep doubling the filled prefix: a few dozen copies even
+    // when a one-byte string is repeated a hundred million times.
+    std::memcpy(buffer, s->chars, static_cast<size_t>(n));
+    for (int64_t filled = n; filled < length;) {
+        int64_t chunk = filled < length - filled ? filled : length - filled;
+        std::memcpy(buffer + filled, buffer, static_cast<size_t>(chunk));
+        filled += chunk;
+    }
     set_string(result, buffer, length);
     return true;
 }
