@@ -16,7 +16,8 @@
 //   reloads them from the caller's frame; after an error run_to returns at once.
 // - Fused steps: a few handlers look at the next opcode and run it themselves
 //   when it is one that cannot fail (OP_POP after a conditional jump, the jump
-//   after a comparison or '!', OP_SET_LOCAL after an arithmetic fast path). The
+//   after a comparison or '!', OP_NOT after a comparison, OP_SET_LOCAL after an
+//   arithmetic fast path). The
 //   bytecode is unchanged and the stack ends exactly as the two instructions
 //   would leave it; only a dispatch is saved.
 // - Allocation: only OP_ADD on strings, OP_OK, OP_ERR, OP_CLOSURE, OP_ARRAY,
@@ -305,6 +306,15 @@ int run_to(int base_frame_count) {
         if (*ip == OP_JUMP_IF_FALSE) {                   \
             ip++;                                        \
             JUMP_IF_FALSE(condition);                    \
+        }                                                \
+    } while (0)
+// `<=`, `>=` and `!=` compile to a comparison followed by OP_NOT: the
+// comparison's handler applies it, since its result is always a bool.
+#define FUSE_NOT(result)                                 \
+    do {                                                 \
+        if (*ip == OP_NOT) {                             \
+            ip++;                                        \
+            (result) ^= 1;                               \
         }                                                \
     } while (0)
 // Replaces the two operands by the result of a binary operation. Assignments
@@ -606,6 +616,7 @@ h_OP_EQUAL: {
     // Ints are equal exactly when their words are; everything else follows the
     // language's rules (NaN, strings by bytes).
     Value result = both_int(a, b) ? bool_val(a == b) : bool_val(values_equal(a, b));
+    FUSE_NOT(result);
     sp--;
     sp[-1] = result;
     FUSE_JUMP_IF_FALSE(result);
@@ -616,6 +627,7 @@ h_OP_GREATER: {
     Value b = sp[-1];
     Value a = sp[-2];
     Value result = is_int(a) ? bool_val(int_key(a) > int_key(b)) : bool_val(as_float(a) > as_float(b));
+    FUSE_NOT(result);
     sp--;
     sp[-1] = result;
     FUSE_JUMP_IF_FALSE(result);
@@ -626,6 +638,7 @@ h_OP_LESS: {
     Value b = sp[-1];
     Value a = sp[-2];
     Value result = is_int(a) ? bool_val(int_key(a) < int_key(b)) : bool_val(as_float(a) < as_float(b));
+    FUSE_NOT(result);
     sp--;
     sp[-1] = result;
     FUSE_JUMP_IF_FALSE(result);

@@ -1,6 +1,6 @@
 // The loop's short-cuts on hand-assembled chunks: arithmetic whose result goes
-// straight into a local, comparisons that take the conditional jump after them,
-// and the OP_POP after a jump. Each must leave the stack and the locals exactly
+// straight into a local, comparisons that apply the OP_NOT and take the
+// conditional jump after them, and the OP_POP after a jump. Each must leave the stack and the locals exactly
 // as the separate instructions would, and never skip an error.
 #include <cmath>
 #include <string>
@@ -106,6 +106,26 @@ TEST_F(VmTest, ComparisonsTakeTheJumpThatFollowsThem) {
     Value left = strings.fn->chunk.constants[0];
     Value right = strings.fn->chunk.constants[1];
     EXPECT_EQ(branch_taken(left, right, OP_EQUAL, false), 1);  // two objects, equal bytes
+    EXPECT_EQ(branch_taken(left, right, OP_EQUAL, true), 2);
+    EXPECT_EQ(branch_taken(float_val(2.5), float_val(2.5), OP_LESS, true), 1);  // >= on equal floats
+    EXPECT_EQ(branch_taken(float_val(-0.0), float_val(0.0), OP_GREATER, true), 1);
+}
+
+TEST_F(VmTest, NegatedComparisonWithoutAJumpLeavesItsBool) {
+    // x = a <= b, stored: the OP_NOT is applied by the comparison, then the
+    // store runs as usual.
+    auto stored = [](Value a, Value b, OpCode code) {
+        Asm script;
+        script.i(SENTINEL).k(a).k(b).op(code).op(OP_NOT).op(OP_SET_GLOBAL, 0).op(OP_SET_GLOBAL, 1);
+        script.op(OP_RETURN_NO_VALUE);
+        EXPECT_EQ(run_top_level_script(script.fn), INTERPRET_OK);
+        EXPECT_EQ(vm.globals[1], int_val(SENTINEL));
+        return vm.globals[0];
+    };
+    EXPECT_EQ(stored(int_val(3), int_val(3), OP_GREATER), VALUE_TRUE);
+    EXPECT_EQ(stored(int_val(-1), int_val(3), OP_LESS), VALUE_FALSE);
+    EXPECT_EQ(stored(int_val(4), int_val(4), OP_EQUAL), VALUE_FALSE);
+    EXPECT_EQ(stored(VALUE_NULL, int_val(4), OP_EQUAL), VALUE_TRUE);
 }
 
 TEST_F(VmTest, ShortCircuitKeepsTheConditionWhereNoPopFollows) {
