@@ -141,7 +141,7 @@ bool native_to_string(int, Value* args, Value* result) {
     int n;
     Value v = args[0];
     if (is_int(v)) {
-        n = std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(as_int(v)));
+        n = format_int(as_int(v), buf);
     } else if (is_bool(v)) {
         n = std::snprintf(buf, sizeof buf, "%s", as_bool(v) ? "true" : "false");
     } else if (is_float(v)) {

@@ -24,12 +24,6 @@ static T* allocate_object(ObjKind kind) {
     return object;
 }
 
-// A string's length is a signed 32-bit count; anything longer cannot exist.
-static char* allocate_chars(int64_t length) {
-    if (length < 0 || length > INT32_MAX) mem_out_of_memory();
-    return static_cast<char*>(mem_alloc(static_cast<size_t>(length) + 1));
-}
-
 static ObjString* string_from_buffer(char* chars, int length) {
     ObjString* string = allocate_object<ObjString>(OBJ_STRING);
     string->length = length;
@@ -37,13 +31,42 @@ static ObjString* string_from_buffer(char* chars, int length) {
     return string;
 }
 
+// Strings built here keep their bytes in the same block, right after the
+// header: one allocation and one release per string instead of two. `chars`
+// still points at the bytes, so readers cannot tell the two layouts apart;
+// only object_free looks (see chars_are_inline). The caller fills the bytes
+// and then calls finish_inline_string, which counts and links the object.
+static ObjString* start_inline_string(int64_t length) {
+    // A string's length is a signed 32-bit count; anything longer cannot exist.
+    if (length < 0 || length > INT32_MAX) mem_out_of_memory();
+    auto* string = static_cast<ObjString*>(mem_alloc(sizeof(ObjString) + static_cast<size_t>(length) + 1));
+    string->obj.kind = OBJ_STRING;
+    string->obj.is_marked = false;
+    string->obj.next = nullptr;
+    string->length = static_cast<int32_t>(length);
+    string->chars = reinterpret_cast<char*>(string + 1);
+    string->chars[length] = '\0';
+    return string;
+}
+
+// Counted before it is linked, as every constructor does: a collection started
+// by the count never sees it, and the operands it was built from are still
+// rooted by the caller.
+static ObjString* finish_inline_string(ObjString* string) {
+    vm_track_alloc(sizeof(ObjString) + static_cast<uint64_t>(string->length) + 1);
+    vm_register_object(&string->obj);
+    return string;
+}
+
+static bool chars_are_inline(const ObjString* string) {
+    return string->chars == reinterpret_cast<const char*>(string + 1);
+}
+
 ObjString* copy_string(const char* chars, int length) {
     if (length < 0) length = 0;
-    char* buffer = allocate_chars(length);
-    if (length > 0) std::memcpy(buffer, chars, static_cast<size_t>(length));
-    buffer[length] = '\0';
-    vm_track_alloc(static_cast<uint64_t>(length) + 1);
-    return string_from_buffer(buffer, length);
+    ObjString* string = start_inline_string(length);
+    if (length > 0) std::memcpy(string->chars, chars, static_cast<size_t>(length));
+    return finish_inline_string(string);
 }
 
 ObjString* take_string(char* chars, int length) {
@@ -58,7 +81,8 @@ ObjString* copy_string_decoded(const char* chars, int length) {
         if (chars[i] == '\\' && i + 1 < length) i++;
         decoded++;
     }
-    char* buffer = allocate_chars(decoded);
+    ObjString* string = start_inline_string(decoded);
+    char* buffer = string->chars;
     int out = 0;
     for (int i = 0; i < length; i++) {
         char c = chars[i];
@@ -74,19 +98,15 @@ ObjString* copy_string_decoded(const char* chars, int length) {
         }
         buffer[out++] = c;
     }
-    buffer[out] = '\0';
-    vm_track_alloc(static_cast<uint64_t>(decoded) + 1);
-    return string_from_buffer(buffer, decoded);
+    return finish_inline_string(string);
 }
 
 ObjString* string_concat(ObjString* a, ObjString* b) {
     int64_t length = static_cast<int64_t>(a->length) + b->length;
-    char* buffer = allocate_chars(length);
-    std::memcpy(buffer, a->chars, static_cast<size_t>(a->length));
-    std::memcpy(buffer + a->length, b->chars, static_cast<size_t>(b->length));
-    buffer[length] = '\0';
-    vm_track_alloc(static_cast<uint64_t>(length) + 1);
-    return string_from_buffer(buffer, static_cast<int>(length));
+    ObjString* string = start_inline_string(length);
+    std::memcpy(string->chars, a->chars, static_cast<size_t>(a->length));
+    std::memcpy(string->chars + a->length, b->chars, static_cast<size_t>(b->length));
+    return finish_inline_string(string);
 }
 
 ObjFunction* new_function() {
@@ -358,7 +378,7 @@ void object_free(Obj* object) {
     switch (object->kind) {
         case OBJ_STRING: {
             ObjString* string = reinterpret_cast<ObjString*>(object);
-            mem_free(string->chars);
+            if (!chars_are_inline(string)) mem_free(string->chars);
             vm_track_free(static_cast<uint64_t>(string->length) + 1 + sizeof(ObjString));
             break;
         }

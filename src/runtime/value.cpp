@@ -27,6 +27,23 @@ const char* value_type_name(Value v) {
     }
 }
 
+int format_int(int64_t n, char out[INT_TEXT_MAX]) {
+    // Digits are produced backwards from the unsigned magnitude, which also
+    // holds the magnitude of INT64_MIN.
+    char digits[INT_TEXT_MAX];
+    int count = 0;
+    uint64_t magnitude = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    int length = 0;
+    if (n < 0) out[length++] = '-';
+    while (count > 0) out[length++] = digits[--count];
+    out[length] = '\0';
+    return length;
+}
+
 // Room for the longest "%g" text of a double ("-2.22507e-308" and the like).
 inline constexpr int FLOAT_PRINT_BUFFER = 32;
 
@@ -48,7 +65,8 @@ void value_print(Value v) {
     } else if (is_bool(v)) {
         std::fputs(as_bool(v) ? "true" : "false", stdout);
     } else if (is_int(v)) {
-        std::printf("%lld", static_cast<long long>(as_int(v)));
+        char text[INT_TEXT_MAX];
+        std::fwrite(text, 1, static_cast<size_t>(format_int(as_int(v), text)), stdout);
     } else if (is_obj(v)) {
         object_print(v);
     } else if (is_float(v)) {

@@ -62,5 +62,9 @@ inline double as_float(Value v) {
 }
 
 const char* value_type_name(Value v);
+// Room for the decimal text of any int64_t: 19 digits, a sign, and the NUL.
+inline constexpr int INT_TEXT_MAX = 21;
+// Writes n in decimal, as "%lld" would, and a NUL; returns the length.
+int format_int(int64_t n, char out[INT_TEXT_MAX]);
 void value_print(Value v);
 bool values_equal(Value a, Value b);

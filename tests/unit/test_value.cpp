@@ -1,6 +1,8 @@
 // The NaN-boxed encoding, the kind names, equality across kinds and the
 // printed form of scalars.
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "runtime_fixture.h"
@@ -100,4 +102,17 @@ TEST_F(ValueTest, PrintedForms) {
     EXPECT_EQ(printed(float_val(NAN)), "nan");
     EXPECT_EQ(printed(float_val(-1.7976931348623157e308)), "-1.79769e+308");
     EXPECT_EQ(printed(VALUE_UNSET_GLOBAL), "");
+}
+
+TEST(FormatInt, MatchesPrintfAcrossTheRange) {
+    const int64_t samples[] = {0, 1, -1, 9, 10, -10, 99, 100, 123456789, VALUE_INT_MAX, VALUE_INT_MIN,
+                               std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()};
+    for (int64_t n : samples) {
+        char ours[INT_TEXT_MAX];
+        char theirs[32];
+        int length = format_int(n, ours);
+        std::snprintf(theirs, sizeof theirs, "%lld", static_cast<long long>(n));
+        EXPECT_STREQ(ours, theirs);
+        EXPECT_EQ(static_cast<size_t>(length), std::strlen(theirs));
+    }
 }
