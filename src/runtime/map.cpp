@@ -12,12 +12,16 @@
 // index is a mask.
 inline constexpr int32_t MAP_MIN_CAPACITY = 8;
 
-static uint32_t hash_string(const ObjString* string) {
-    uint32_t hash = 2166136261u;  // 32-bit FNV-1a
+// 32-bit FNV-1a, kept in the string after the first time. A string whose hash
+// happens to be 0 is simply hashed again each time.
+static uint32_t hash_string(ObjString* string) {
+    if (string->hash != 0) return string->hash;
+    uint32_t hash = 2166136261u;
     for (int32_t i = 0; i < string->length; i++) {
         hash ^= static_cast<uint8_t>(string->chars[i]);
         hash *= 16777619u;
     }
+    string->hash = hash;
     return hash;
 }
 
@@ -36,22 +40,12 @@ static uint64_t hash_key(Value key) {
     return 0;  // no other kind of key is ever stored or matched
 }
 
-static bool keys_equal(Value stored, Value key) {
-    if (is_int(key) || is_bool(key)) return stored == key;  // one word per int and per bool
-    if (is_string(key) && is_string(stored)) {
-        const ObjString* a = as_string(stored);
-        const ObjString* b = as_string(key);
-        return a->length == b->length && std::memcmp(a->chars, b->chars, static_cast<size_t>(a->length)) == 0;
-    }
-    return false;
-}
-
-void map_find(MapEntry* entries, int32_t capacity, Value key, int32_t* found, int32_t* slot) {
-    *found = -1;
-    *slot = -1;
-    if (capacity <= 0 || entries == nullptr) return;
+// One probe sequence, shared by every kind of key; `matches` tells whether a
+// live entry's key is the one sought.
+template <typename Matches>
+static inline void probe(const MapEntry* entries, int32_t capacity, uint32_t index, Matches matches, int32_t* found,
+                         int32_t* slot) {
     uint32_t mask = static_cast<uint32_t>(capacity) - 1;
-    uint32_t index = static_cast<uint32_t>(hash_key(key)) & mask;
     if (!entries[index].used) {
         *slot = static_cast<int32_t>(index);
         return;
@@ -62,7 +56,7 @@ void map_find(MapEntry* entries, int32_t capacity, Value key, int32_t* found, in
     for (int32_t visited = 0; visited < capacity; visited++) {
         const MapEntry& entry = entries[index];
         if (!entry.deleted) {
-            if (keys_equal(entry.key, key)) {
+            if (matches(entry.key)) {
                 *found = static_cast<int32_t>(index);
                 *slot = static_cast<int32_t>(index);
                 return;
@@ -79,6 +73,36 @@ void map_find(MapEntry* entries, int32_t capacity, Value key, int32_t* found, in
     // No free slot anywhere: insert into the first tombstone (-1 if every slot
     // is live, which the growth rule never allows).
     *slot = first_tombstone;
+}
+
+void map_find(MapEntry* entries, int32_t capacity, Value key, int32_t* found, int32_t* slot) {
+    *found = -1;
+    *slot = -1;
+    if (capacity <= 0 || entries == nullptr) return;
+    uint32_t index = static_cast<uint32_t>(hash_key(key)) & (static_cast<uint32_t>(capacity) - 1);
+    if (is_int(key) || is_bool(key)) {
+        // One word per int and per bool, so words compare.
+        probe(entries, capacity, index, [key](Value stored) { return stored == key; }, found, slot);
+    } else if (is_string(key)) {
+        // The key was just hashed, and every stored key was hashed when it went
+        // in: two strings whose known hashes differ cannot be equal, which
+        // spares most byte compares. A hash of 0 means unknown.
+        const ObjString* wanted = as_string(key);
+        probe(
+            entries, capacity, index,
+            [wanted](Value stored) {
+                if (!is_string(stored)) return false;
+                const ObjString* s = as_string(stored);
+                if (s == wanted) return true;
+                if (s->hash != 0 && wanted->hash != 0 && s->hash != wanted->hash) return false;
+                return s->length == wanted->length &&
+                       std::memcmp(s->chars, wanted->chars, static_cast<size_t>(s->length)) == 0;
+            },
+            found, slot);
+    } else {
+        // No other kind of key is ever stored or matched.
+        probe(entries, capacity, index, [](Value) { return false; }, found, slot);
+    }
 }
 
 // The slot holding the key, or -1; a map without slots holds nothing.

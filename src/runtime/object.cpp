@@ -27,6 +27,7 @@ static T* allocate_object(ObjKind kind) {
 static ObjString* string_from_buffer(char* chars, int length) {
     ObjString* string = allocate_object<ObjString>(OBJ_STRING);
     string->length = length;
+    string->hash = 0;
     string->chars = chars;
     return string;
 }
@@ -44,6 +45,7 @@ static ObjString* start_inline_string(int64_t length) {
     string->obj.is_marked = false;
     string->obj.next = nullptr;
     string->length = static_cast<int32_t>(length);
+    string->hash = 0;
     string->chars = reinterpret_cast<char*>(string + 1);
     string->chars[length] = '\0';
     return string;

@@ -29,6 +29,9 @@ struct Obj {
 struct ObjString {
     Obj obj;
     int32_t length;
+    // The key hash, filled in the first time the string is hashed (0: not yet).
+    // Strings never change after they are built, so it never goes stale.
+    uint32_t hash;
     char* chars;  // length + 1 bytes, NUL-terminated; may hold NULs inside
 };
 

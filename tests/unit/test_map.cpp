@@ -2,6 +2,7 @@
 // programs), growth, tombstones and probes that must end in a table with no
 // free slot.
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "runtime_fixture.h"
@@ -106,6 +107,29 @@ TEST_F(MapTest, BoolAndStringKeysLandByTheirHashes) {
     EXPECT_EQ(as_int(v), 2);
     ASSERT_TRUE(map_set(words, obj_val(str("b")), int_val(22)));
     EXPECT_EQ(words->count, 4);
+}
+
+TEST_F(MapTest, StringKeysMatchByBytesWhateverTheirCachedHashes) {
+    ObjMap* words = keep(new_empty_map());
+    // Same length, same first bytes, different hashes; and equal bytes held by
+    // fresh objects, hashed or not yet hashed.
+    for (int i = 0; i < 200; i++) {
+        std::string key = "key-" + std::to_string(i);
+        ASSERT_TRUE(map_set(words, obj_val(str(key.c_str())), int_val(i)));
+    }
+    EXPECT_EQ(words->count, 200);
+    for (int i = 0; i < 200; i++) {
+        std::string key = "key-" + std::to_string(i);
+        ObjString* probe = str(key.c_str());
+        EXPECT_EQ(probe->hash, 0u);
+        Value v;
+        ASSERT_TRUE(map_get(words, obj_val(probe), &v)) << key;
+        EXPECT_EQ(as_int(v), i);
+        EXPECT_NE(probe->hash, 0u);  // kept for the next lookup
+        ASSERT_TRUE(map_get(words, obj_val(probe), &v));
+        EXPECT_EQ(as_int(v), i);
+    }
+    EXPECT_FALSE(map_get(words, obj_val(str("key-200")), nullptr));
 }
 
 TEST_F(MapTest, KeysOfOtherKindsNeverMatch) {
