@@ -60,6 +60,10 @@ static ObjString* finish_inline_string(ObjString* string) {
     return string;
 }
 
+// A buffer handed to take_string can never start exactly there: it was
+// allocated separately, and the allocators used (the C library's and the
+// sanitizers') put their own bookkeeping before every block, so no block
+// begins right at the end of another live block's requested bytes.
 static bool chars_are_inline(const ObjString* string) {
     return string->chars == reinterpret_cast<const char*>(string + 1);
 }
