@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > FUZZ_INPUT_MAX) size = FUZZ_INPUT_MAX;
     // NUL-terminated like a file the driver reads; an embedded NUL stays in.
     std::string source(reinterpret_cast<const char*>(data), size);
-    vm_fuzz_steps = 0;
+    vm_fuzz_reset_budget();
     fuzz_guarded([&] { vm_interpret(source.c_str(), "fuzz.vsr"); });
     return 0;
 }

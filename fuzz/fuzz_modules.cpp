@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!write_file(g_directory + "/lib.vsr", module_text)) return 0;
     if (!write_file(g_directory + "/inner.vsr", module_text)) return 0;
     std::string main_path = g_directory + "/main.vsr";
-    vm_fuzz_steps = 0;
+    vm_fuzz_reset_budget();
     fuzz_guarded([&] { vm_interpret(main_text.c_str(), main_path.c_str()); });
     return 0;
 }

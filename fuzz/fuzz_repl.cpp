@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > FUZZ_INPUT_MAX) size = FUZZ_INPUT_MAX;
     std::vector<std::string> lines = split_lines(reinterpret_cast<const char*>(data), size);
-    vm_fuzz_steps = 0;
+    vm_fuzz_reset_budget();
     bool alive = fuzz_guarded([] { vm_repl_begin(); });
     for (size_t i = 0; alive && i < lines.size(); i++) {
         const std::string& line = lines[i];

@@ -22,6 +22,18 @@ for target in "${targets[@]}"; do
         *) echo "unknown fuzz target $target" >&2; exit 2 ;;
     esac
     mkdir -p "$build/corpus/$target" "$build/artifacts"
+    # Inputs that once failed are replayed first, each run once.
+    regressions=("$here/regressions/$seeds"/*)
+    if [ -e "${regressions[0]}" ]; then
+        if ! "$build/$target" -close_fd_mask=3 -timeout=20 -rss_limit_mb=3072 "${regressions[@]}" \
+                2>"$build/$target-regressions.log"; then
+            echo "$target failed on a kept regression input; report in $build/$target-regressions.log:" >&2
+            grep -E -A30 'ERROR: |SUMMARY: ' "$build/$target-regressions.log" | head -60 >&2
+            status=1
+            continue
+        fi
+        echo "== $target: ${#regressions[@]} regression inputs replayed"
+    fi
     echo "== $target for ${seconds}s"
     # -close_fd_mask=3 silences the programs' own output and diagnostics; the
     # fuzzer's and the sanitizers' reports still get through.

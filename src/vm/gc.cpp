@@ -25,6 +25,9 @@ uint64_t vm_collection_count() { return g_collection_count; }
 
 void vm_track_alloc(uint64_t bytes) {
     vm.bytes_allocated += bytes;
+#if defined(VESSRIN_FUZZING)
+    vm_fuzz_allocated += bytes;
+#endif
 #ifdef VESSRIN_GC_STRESS
     if (bytes > 0) collect_garbage();
 #else

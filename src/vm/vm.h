@@ -97,11 +97,21 @@ int32_t vm_transient_count();       // transient roots currently held
 #if defined(VESSRIN_FUZZING)
 // Fuzzed programs may loop forever. Every unbounded execution passes backward
 // jumps or calls, so the fuzzing build counts those and ends the run past this
-// many; the harness resets the count before each program.
+// many; the harness resets the budget before each program.
 inline constexpr uint64_t VM_FUZZ_STEP_LIMIT = 100000;
+// A bounded number of steps can still do quadratic work (a string appended to
+// itself on every turn copies more each time), so the bytes allocated count
+// too: past this many in one program the run ends the same way.
+inline constexpr uint64_t VM_FUZZ_ALLOC_LIMIT = uint64_t{1} << 30;
 extern uint64_t vm_fuzz_steps;
-#define VM_FUZZ_BUDGET_CHECK() \
-    if (++vm_fuzz_steps > VM_FUZZ_STEP_LIMIT) FAIL("Instruction budget exhausted.")
+extern uint64_t vm_fuzz_allocated;
+inline void vm_fuzz_reset_budget() {
+    vm_fuzz_steps = 0;
+    vm_fuzz_allocated = 0;
+}
+#define VM_FUZZ_BUDGET_CHECK()                                                                 \
+    if (++vm_fuzz_steps > VM_FUZZ_STEP_LIMIT || vm_fuzz_allocated > VM_FUZZ_ALLOC_LIMIT) \
+    FAIL("Instruction budget exhausted.")
 #else
 #define VM_FUZZ_BUDGET_CHECK() ((void)0)
 #endif

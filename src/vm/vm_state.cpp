@@ -5,4 +5,5 @@ VM vm;
 
 #if defined(VESSRIN_FUZZING)
 uint64_t vm_fuzz_steps = 0;
+uint64_t vm_fuzz_allocated = 0;
 #endif
