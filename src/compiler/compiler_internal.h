@@ -400,6 +400,16 @@ void declaration_statement();
 void assignment_statement();
 void compile_augmented_op(uint32_t op_token);
 void function_definition();
+// A parameter list and return type as the declaration pass reads them.
+struct SignatureRead {
+    StaticType params[FUNC_MAX_PARAMS];
+    uint32_t count;
+    bool has_return;
+    StaticType return_type;  // st_none() without one
+};
+// Reads from just after the '(' through the return type, if any.
+void read_signature(SignatureRead* out, bool trailing_comma, const char* type_message, const char* too_many_message,
+                    const char* close_message);
 // Compiles the parameter names (typed from the recorded signature), the return
 // type and the body of a function or method, from just after its '('. Returns
 // whether every path through the body returns.

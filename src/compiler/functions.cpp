@@ -18,6 +18,31 @@ void skip_definition() {
 
 }  // namespace
 
+void read_signature(SignatureRead* out, bool trailing_comma, const char* type_message, const char* too_many_message,
+                    const char* close_message) {
+    out->count = 0;
+    if (!check(TOKEN_RIGHT_PAREN)) {
+        for (;;) {
+            if (!is_type_start_now()) {
+                error_at_current(type_message);
+                break;
+            }
+            StaticType t = parse_type();
+            consume(TOKEN_IDENTIFIER, "Expect parameter name.");
+            out->params[out->count++] = t;
+            if (!match(TOKEN_COMMA)) break;
+            if (trailing_comma && check(TOKEN_RIGHT_PAREN)) break;
+            if (out->count >= FUNC_MAX_PARAMS) {
+                error(too_many_message);
+                break;
+            }
+        }
+    }
+    consume(TOKEN_RIGHT_PAREN, close_message);
+    out->has_return = is_type_start_now();
+    out->return_type = out->has_return ? parse_type() : st_none();
+}
+
 void record_function_signature() {
     advance();  // def
     if (!check(TOKEN_IDENTIFIER)) {
@@ -53,37 +78,15 @@ void record_function_signature() {
     }
 
     consume(TOKEN_LEFT_PAREN, "Expect '(' after function name.");
-    StaticType params[FUNC_MAX_PARAMS];
-    uint32_t count = 0;
-    if (!check(TOKEN_RIGHT_PAREN)) {
-        for (;;) {
-            if (!is_type_start_now()) {
-                error_at_current("Expect parameter type (int/float/bool/string, optionally with '?').");
-                break;
-            }
-            StaticType t = parse_type();
-            consume(TOKEN_IDENTIFIER, "Expect parameter name.");
-            params[count++] = t;
-            if (!match(TOKEN_COMMA)) break;
-            if (count >= FUNC_MAX_PARAMS) {
-                error("Too many parameters.");
-                break;
-            }
-        }
-    }
-    consume(TOKEN_RIGHT_PAREN, "Expect ')' after parameters.");
-    bool has_return = false;
-    StaticType return_type = st_none();
-    if (is_type_start_now()) {
-        has_return = true;
-        return_type = parse_type();
-    }
+    SignatureRead signature;
+    read_signature(&signature, false, "Expect parameter type (int/float/bool/string, optionally with '?').",
+                   "Too many parameters.", "Expect ')' after parameters.");
     if (entry != nullptr) {
-        entry->param_count = count;
-        for (uint32_t i = 0; i < count; i++) entry->params[i] = params[i];
-        entry->has_return = has_return ? 1 : 0;
-        entry->return_type = return_type;
-        reinterpret_cast<ObjFunction*>(entry->callee)->arity = static_cast<int32_t>(count);
+        entry->param_count = signature.count;
+        for (uint32_t i = 0; i < signature.count; i++) entry->params[i] = signature.params[i];
+        entry->has_return = signature.has_return ? 1 : 0;
+        entry->return_type = signature.return_type;
+        reinterpret_cast<ObjFunction*>(entry->callee)->arity = static_cast<int32_t>(signature.count);
     }
     skip_brace_block();
 }

@@ -90,39 +90,17 @@ void read_method_signature(int struct_idx) {
         }
     }
     consume(TOKEN_LEFT_PAREN, "Expect '(' after method name.");
-    StaticType params[FUNC_MAX_PARAMS];
-    uint32_t count = 0;
-    if (!check(TOKEN_RIGHT_PAREN)) {
-        for (;;) {
-            if (!is_type_start_now()) {
-                error_at_current("Expect parameter type.");
-                break;
-            }
-            StaticType t = parse_type();
-            consume(TOKEN_IDENTIFIER, "Expect parameter name.");
-            params[count++] = t;
-            if (!match(TOKEN_COMMA)) break;
-            if (check(TOKEN_RIGHT_PAREN)) break;  // a trailing comma
-            if (count >= FUNC_MAX_PARAMS) {
-                error("Too many method parameters.");
-                break;
-            }
-        }
-    }
-    consume(TOKEN_RIGHT_PAREN, "Expect ')' after method parameters.");
-    bool has_return = false;
-    StaticType return_type = st_none();
-    if (is_type_start_now()) {
-        has_return = true;
-        return_type = parse_type();
-    }
+    SignatureRead signature;
+    // A trailing comma is accepted.
+    read_signature(&signature, true, "Expect parameter type.", "Too many method parameters.",
+                   "Expect ')' after method parameters.");
     if (method != nullptr) {
-        method->param_count = count;
-        for (uint32_t i = 0; i < count; i++) method->params[i] = params[i];
-        method->has_return = has_return ? 1 : 0;
-        method->return_type = return_type;
+        method->param_count = signature.count;
+        for (uint32_t i = 0; i < signature.count; i++) method->params[i] = signature.params[i];
+        method->has_return = signature.has_return ? 1 : 0;
+        method->return_type = signature.return_type;
         // The receiver is the first argument.
-        method->function->arity = static_cast<int32_t>(count) + 1;
+        method->function->arity = static_cast<int32_t>(signature.count) + 1;
     }
     if (parser.panic_mode) {
         // The signature failed: find its body without reading the rest of
