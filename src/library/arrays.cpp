@@ -661,51 +661,40 @@ bool native_array_slice(int, Value* args, Value* result) {
     return true;
 }
 
-// map and filter: the receiver's count is read before each step, since the
-// callback may push to or pop from it; the result array grows as needed.
-bool native_array_map(int, Value* args, Value* result) {
+// map and filter share one walk: the receiver's count is read before each
+// step, since the callback may push to or pop from it; the result array grows
+// as needed. The value passed is the one a filter keeps, whatever the
+// callback does to the receiver.
+bool map_or_filter(Value* args, Value* result, bool filtering) {
     if (!is_array(args[0]) || !is_callable(args[1])) return false;
     ObjArray* source = as_array(args[0]);
     ObjArray* out = new_array_with_capacity(source->count);
     vm_push_transient(&out->obj);
     for (int32_t i = 0; i < source->count; i++) {
         Value element = source->values[i];
-        Value mapped = VALUE_NULL;
-        if (!vm_call_closure(args[1], 1, &element, &mapped)) {
+        Value answer = VALUE_NULL;
+        if (!vm_call_closure(args[1], 1, &element, &answer)) {
             vm_pop_transient();
             return false;
         }
-        array_append(out, mapped);
+        if (!filtering) {
+            array_append(out, answer);
+        } else if (!is_bool(answer)) {
+            vm_pop_transient();
+            vm_set_native_error("filter predicate must return bool");
+            return false;
+        } else if (as_bool(answer)) {
+            array_append(out, element);
+        }
     }
     vm_pop_transient();
     *result = obj_val(out);
     return true;
 }
 
-bool native_array_filter(int, Value* args, Value* result) {
-    if (!is_array(args[0]) || !is_callable(args[1])) return false;
-    ObjArray* source = as_array(args[0]);
-    ObjArray* out = new_array_with_capacity(source->count);
-    vm_push_transient(&out->obj);
-    for (int32_t i = 0; i < source->count; i++) {
-        // The value passed is the one kept: the callback may change the receiver.
-        Value element = source->values[i];
-        Value keep = VALUE_NULL;
-        if (!vm_call_closure(args[1], 1, &element, &keep)) {
-            vm_pop_transient();
-            return false;
-        }
-        if (!is_bool(keep)) {
-            vm_pop_transient();
-            vm_set_native_error("filter predicate must return bool");
-            return false;
-        }
-        if (as_bool(keep)) array_append(out, element);
-    }
-    vm_pop_transient();
-    *result = obj_val(out);
-    return true;
-}
+bool native_array_map(int, Value* args, Value* result) { return map_or_filter(args, result, false); }
+
+bool native_array_filter(int, Value* args, Value* result) { return map_or_filter(args, result, true); }
 
 bool native_array_reduce(int, Value* args, Value* result) {
     if (!is_array(args[0]) || !is_callable(args[2])) return false;
