@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/diag.h"
+#include "diagnostics/diag.h"
 #include "runtime/memory.h"
 #include "vm/vm.h"
 

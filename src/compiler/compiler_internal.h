@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frontend/scanner.h"
-#include "frontend/token_stream.h"
-#include "frontend/types.h"
+#include "syntax/scanner.h"
+#include "syntax/token_stream.h"
+#include "compiler/types.h"
 #include "runtime/chunk.h"
 #include "runtime/object.h"
 

@@ -5,7 +5,7 @@
 
 #include "compiler/compiler.h"
 #include "compiler/compiler_internal.h"
-#include "driver/diag.h"
+#include "diagnostics/diag.h"
 #include "vm/vm.h"
 
 FunctionEntry function_table[FUNCTIONS_MAX];

@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "compiler/compiler_internal.h"
-#include "driver/diag.h"
+#include "diagnostics/diag.h"
 #include "runtime/memory.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Statements and control flow: dispatch by the leading tokens, blocks, if/else,
 // while, break, continue and return, the always-returns flag, recovery at the
-// end of a statement. Conditions and narrowing are in frontend/narrowing.cpp.
+// end of a statement. Conditions and narrowing are in narrowing.cpp.
 #include "compiler/compiler_internal.h"
 #include "runtime/memory.h"
 

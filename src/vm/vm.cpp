@@ -36,7 +36,7 @@
 #include <cstdio>
 
 #include "compiler/compiler.h"
-#include "driver/diag.h"
+#include "diagnostics/diag.h"
 #include "runtime/memory.h"
 #include "vm/vm.h"
 

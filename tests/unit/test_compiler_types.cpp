@@ -4,7 +4,7 @@
 
 #include "compiler/compiler_internal.h"
 #include "compiler_fixture.h"
-#include "driver/diag.h"
+#include "diagnostics/diag.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "driver/diag.h"
+#include "diagnostics/diag.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "driver/diag.h"
+#include "diagnostics/diag.h"
 
 namespace {
 

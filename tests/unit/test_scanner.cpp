@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/diag.h"
-#include "frontend/scanner.h"
-#include "frontend/token_stream.h"
+#include "diagnostics/diag.h"
+#include "syntax/scanner.h"
+#include "syntax/token_stream.h"
 
 namespace {
 

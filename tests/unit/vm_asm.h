@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "driver/diag.h"
+#include "diagnostics/diag.h"
 #include "runtime/object.h"
 #include "vm/vm.h"
 

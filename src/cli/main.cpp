@@ -1,6 +1,6 @@
-// The vessrin command: argument dispatch, reading a source file for a run or a
-// check, and the interactive loop that feeds the machine one line at a time.
-// Compiling, running and reporting errors all happen behind the vm_* calls.
+// The vessrin command: argument dispatch and reading a source file for a run or
+// a check. Compiling, running and reporting errors all happen behind the vm_*
+// calls; the interactive loop is in repl.cpp.
 #include <sys/stat.h>
 
 #include <climits>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "cli/cli.h"
 #include "runtime/memory.h"
 #include "vm/vm.h"
 
@@ -27,23 +28,9 @@ constexpr char USAGE_TEXT[] =
     "  --help, -h       Print this help\n";
 static_assert(sizeof(USAGE_TEXT) - 1 == 268, "the usage text is a fixed block of 268 bytes");
 
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_USAGE = 64;
-constexpr int EXIT_COMPILE_ERROR = 65;
-constexpr int EXIT_NO_INPUT = 66;
-constexpr int EXIT_RUNTIME_ERROR = 70;
-
 // The source length is held in a signed 32-bit int and one byte more is needed
 // for the terminating NUL, so this is the largest file that can be buffered.
 constexpr long SOURCE_MAX_BYTES = INT32_MAX - 1;
-
-// One read of the REPL takes at most this many bytes, NUL included; a longer
-// line arrives in pieces, each handled as a line of its own.
-constexpr int REPL_LINE_MAX = 4096;
-// The first allocation of the REPL line store; it doubles from there.
-constexpr int32_t REPL_LINES_INITIAL_CAP = 32;
-
-const char* const REPL_BANNER = "Vessrin REPL \xE2\x80\x94 type 'exit' to quit\n";
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -55,47 +42,7 @@ struct BufferFree {
 };
 using SourceBuffer = std::unique_ptr<char, BufferFree>;
 
-// Lines accepted by the REPL. The compiler's tables keep names as slices of the
-// line text, so every line stays allocated until the REPL ends.
-char** repl_lines = nullptr;
-int32_t repl_lines_count = 0;
-int32_t repl_lines_cap = 0;
-
 void print_usage(std::FILE* stream) { std::fputs(USAGE_TEXT, stream); }
-
-bool is_blank_line(const char* line) {
-    for (const char* p = line; *p != '\0'; p++) {
-        if (*p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') return false;
-    }
-    return true;
-}
-
-// Appends a copy of the line to the store and returns it, or null when memory
-// ran out (the store is left as it was).
-char* repl_store_line(const char* line) {
-    if (repl_lines_count == repl_lines_cap) {
-        if (repl_lines_cap > INT32_MAX / 2) return nullptr;
-        int32_t new_cap = repl_lines_cap == 0 ? REPL_LINES_INITIAL_CAP : repl_lines_count * 2;
-        void* grown = mem_try_realloc(repl_lines, sizeof(char*) * static_cast<size_t>(new_cap));
-        if (grown == nullptr) return nullptr;
-        repl_lines = static_cast<char**>(grown);
-        repl_lines_cap = new_cap;
-    }
-    size_t length = std::strlen(line);
-    char* copy = static_cast<char*>(mem_try_alloc(length + 1));
-    if (copy == nullptr) return nullptr;
-    std::memcpy(copy, line, length + 1);
-    repl_lines[repl_lines_count++] = copy;
-    return copy;
-}
-
-void repl_free_lines() {
-    for (int32_t i = 0; i < repl_lines_count; i++) mem_free(repl_lines[i]);
-    mem_free(repl_lines);
-    repl_lines = nullptr;
-    repl_lines_count = 0;
-    repl_lines_cap = 0;
-}
 
 int status_from_result(int result) {
     switch (result) {
@@ -105,17 +52,6 @@ int status_from_result(int result) {
     }
 }
 
-}  // namespace
-
-bool line_equals(const char* line, const char* keyword) {
-    const char* p = line;
-    while (*p == ' ' || *p == '\t') p++;
-    size_t keyword_length = std::strlen(keyword);
-    if (std::strncmp(p, keyword, keyword_length) != 0) return false;
-    p += keyword_length;
-    while (*p == '\t' || *p == '\n' || *p == '\r' || *p == ' ') p++;
-    return *p == '\0';
-}
 
 int run_file(const char* path, int check_only) {
     FileHandle file(std::fopen(path, "rb"));
@@ -159,43 +95,6 @@ int run_file(const char* path, int check_only) {
     int result = check_only ? vm_check(buffer.get(), path) : vm_interpret(buffer.get(), path);
     return status_from_result(result);
 }
-
-// Returns the exit status: 0, or 70 when the line store could not grow (the
-// message alone would leave a script driving the REPL believing all went well).
-int run_repl() {
-    int status = EXIT_OK;
-    std::fputs(REPL_BANNER, stdout);
-    vm_repl_begin();
-
-    char line[REPL_LINE_MAX];
-    for (;;) {
-        std::fputs("> ", stdout);
-        std::fflush(stdout);
-        if (std::fgets(line, sizeof line, stdin) == nullptr) {
-            std::fputs("\n", stdout);
-            break;
-        }
-        if (is_blank_line(line)) continue;
-        if (line_equals(line, "exit") || line_equals(line, "quit")) break;
-
-        char* stored = repl_store_line(line);
-        if (stored == nullptr) {
-            std::fflush(stdout);
-            std::fputs("vessrin: out of memory\n", stderr);
-            status = EXIT_OUT_OF_MEMORY;
-            break;
-        }
-        // A failing line has already been reported; the session goes on with
-        // whatever the earlier lines built.
-        vm_repl_eval(stored);
-    }
-
-    vm_repl_end();
-    repl_free_lines();
-    return status;
-}
-
-namespace {
 
 int dispatch(int argc, char* argv[]) {
     if (argc == 1) return run_repl();

@@ -1,7 +1,7 @@
 // Static types: the type stack, the function-signature table, type names,
 // assignability, and the parser of type annotations (int?, Result<int, E>,
 // array<T>, map<K, V>, (T, U) => R and struct names).
-#include "frontend/types.h"
+#include "compiler/types.h"
 
 #include <cstdio>
 #include <cstring>

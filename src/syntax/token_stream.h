@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "frontend/scanner.h"
+#include "syntax/scanner.h"
 
 struct Parser {
     Token previous;

@@ -1,9 +1,9 @@
 // The token stream the parser reads: a four-token window over the scanner, the
 // primitives advance/consume/check/match, and the error reporters. Scanner errors
 // are reported here, so the parser never sees a TOKEN_ERROR.
-#include "frontend/token_stream.h"
+#include "syntax/token_stream.h"
 
-#include "driver/diag.h"
+#include "diagnostics/diag.h"
 
 Parser parser;
 

@@ -1,7 +1,7 @@
 // The on-demand scanner: turns a NUL-terminated source text into one token per
 // call. It never reports anything itself; faults come back as TOKEN_ERROR tokens
 // whose text is the message. The first NUL ends the text, and nothing past it is read.
-#include "frontend/scanner.h"
+#include "syntax/scanner.h"
 
 #include <array>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The diagnostics renderer: one block on standard error per error, with header,
 // location arrow, numbered source line, carets, note and help. It keeps only the
 // text and path of the unit being compiled or run, and never stops the program.
-#include "driver/diag.h"
+#include "diagnostics/diag.h"
 
 #include <unistd.h>
 
