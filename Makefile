@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE ?= cmake
 
-.PHONY: all build build-asan build-stress run test test-normal test-asan test-stress clean \
+.PHONY: all deps build build-asan build-stress run test test-normal test-asan test-stress clean \
         build-fuzz fuzz fuzz-smoke build-alloc-fail test-alloc-fail
 
 all: build
@@ -29,14 +29,19 @@ run: build
 		./build/vessrin examples/$$example.vsr || exit 1; \
 	done
 
-test-normal: build
+test-normal: deps build
 	cd build && ctest --output-on-failure
 
-test-asan: build-asan
+test-asan: deps build-asan
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure
 
-test-stress: build-stress
+test-stress: deps build-stress
 	cd build-stress && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure
+
+# Optional packages (line editing, the language server, the editor tests, the
+# manual page check): installed where the machine allows, else skipped by name.
+deps:
+	@sh tools/deps.sh
 
 test: test-normal test-asan test-stress
 
