@@ -16,7 +16,7 @@ command -v pkg-config >/dev/null 2>&1 || missing="$missing pkg-config"
 if [ -n "$missing" ]; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
         echo "deps: installing$missing"
-        (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing) >/dev/null 2>&1 \
+        (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing) >/dev/null 2>&1 \
             || echo "deps: could not install$missing"
     else
         echo "deps: not root or no apt-get; missing:$missing"
