@@ -78,6 +78,7 @@ bool native_map_clear(int, Value* args, Value*) {
         map->entries[i] = MapEntry{VALUE_NULL, VALUE_NULL, false, false};
     }
     map->count = 0;
+    map->tombstones = 0;
     return true;
 }
 

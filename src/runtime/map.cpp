@@ -51,9 +51,9 @@ static inline void probe(const MapEntry* entries, int32_t capacity, uint32_t ind
         return;
     }
     int32_t first_tombstone = -1;
-    // Insertions and deletions of different keys can leave every slot live or
-    // a tombstone, so a probe also ends after it has seen each slot once.
-    for (int32_t visited = 0; visited < capacity; visited++) {
+    // The growth rule counts tombstones with live entries, so some slot is
+    // always free and the walk ends.
+    for (;;) {
         const MapEntry& entry = entries[index];
         if (!entry.deleted) {
             if (matches(entry.key)) {
@@ -70,9 +70,6 @@ static inline void probe(const MapEntry* entries, int32_t capacity, uint32_t ind
             return;
         }
     }
-    // No free slot anywhere: insert into the first tombstone (-1 if every slot
-    // is live, which the growth rule never allows).
-    *slot = first_tombstone;
 }
 
 void map_find(MapEntry* entries, int32_t capacity, Value key, int32_t* found, int32_t* slot) {
@@ -121,10 +118,10 @@ bool map_get(ObjMap* map, Value key, Value* out) {
     return true;
 }
 
-static bool map_grow(ObjMap* map) {
+// Replaces the entry array by one of `capacity` slots holding the live entries,
+// re-inserted in old slot order; tombstones are dropped.
+static bool map_rebuild(ObjMap* map, int32_t capacity) {
     int32_t old_capacity = map->capacity;
-    if (old_capacity > INT32_MAX / 2) return false;
-    int32_t capacity = old_capacity == 0 ? MAP_MIN_CAPACITY : old_capacity * 2;
     size_t bytes = static_cast<size_t>(capacity) * sizeof(MapEntry);
     auto* entries = static_cast<MapEntry*>(mem_try_alloc(bytes));
     if (entries == nullptr) return false;
@@ -154,19 +151,32 @@ static bool map_grow(ObjMap* map) {
     map->entries = entries;
     map->capacity = capacity;
     map->count = count;
+    map->tombstones = 0;
     return true;
 }
 
 bool map_set(ObjMap* map, Value key, Value value) {
     // Counted before the lookup, so overwriting a key can also grow the table.
-    if (map->count >= (3 * static_cast<int64_t>(map->capacity)) / 4) {
-        if (!map_grow(map)) return false;
+    // Tombstones count too: a table churned by deletions and fresh keys is
+    // rebuilt at the same size when few of its entries are live, which keeps
+    // its size bounded and its probes short.
+    int64_t threshold = (3 * static_cast<int64_t>(map->capacity)) / 4;
+    if (static_cast<int64_t>(map->count) + map->tombstones >= threshold) {
+        int32_t capacity = map->capacity;
+        if (capacity == 0) {
+            capacity = MAP_MIN_CAPACITY;
+        } else if (2 * static_cast<int64_t>(map->count) >= threshold) {
+            if (capacity > INT32_MAX / 2) return false;
+            capacity *= 2;
+        }
+        if (!map_rebuild(map, capacity)) return false;
     }
     int32_t found;
     int32_t slot;
     map_find(map->entries, map->capacity, key, &found, &slot);
     if (slot < 0) return false;
     MapEntry& entry = map->entries[slot];
+    if (entry.deleted) map->tombstones--;
     entry.key = key;
     entry.value = value;
     entry.used = true;
@@ -183,5 +193,6 @@ bool map_delete(ObjMap* map, Value key) {
     entry.key = VALUE_NULL;
     entry.value = VALUE_NULL;
     map->count--;
+    map->tombstones++;
     return true;
 }

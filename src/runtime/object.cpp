@@ -206,6 +206,7 @@ ObjMap* new_empty_map() {
     map->count = 0;
     map->capacity = 0;
     map->entries = nullptr;
+    map->tombstones = 0;
     return map;
 }
 

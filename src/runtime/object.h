@@ -82,6 +82,9 @@ struct ObjMap {
     int32_t count;
     int32_t capacity;
     MapEntry* entries;
+    // Deleted slots not yet reused; they count towards growth like live ones,
+    // so a probe always meets a free slot.
+    int32_t tombstones;
 };
 
 struct ObjStruct {

@@ -1,6 +1,6 @@
 // The hash table behind maps: where keys land (iteration order is visible to
-// programs), growth, tombstones and probes that must end in a table with no
-// free slot.
+// programs), growth, tombstones and the rebuild that keeps a churned table
+// from filling up.
 #include <cmath>
 #include <string>
 #include <vector>
@@ -142,31 +142,44 @@ TEST_F(MapTest, KeysOfOtherKindsNeverMatch) {
     EXPECT_FALSE(map_get(map, float_val(NAN), nullptr));
 }
 
-TEST_F(MapTest, ProbesEndInATableWithoutFreeSlots) {
+// Tombstones count towards growth: a table of few live entries is rebuilt at
+// its own size, one of many doubles, and some slot always stays free.
+TEST_F(MapTest, ChurnRebuildsAtTheSameSizeAndLeavesAFreeSlot) {
     for (int k = 1; k <= 6; k++) set(k, k);  // slots 6 down to 1
     for (int k = 1; k <= 6; k++) ASSERT_TRUE(map_delete(map, int_val(k)));
-    set(7, 7);  // slot 0
-    set(8, 8);  // slot 7
-    ASSERT_TRUE(map_delete(map, int_val(7)));
-    ASSERT_TRUE(map_delete(map, int_val(8)));
-    for (int32_t i = 0; i < 8; i++) ASSERT_TRUE(map->entries[i].used && map->entries[i].deleted);
-    EXPECT_EQ(map->count, 0);
-    EXPECT_EQ(map->capacity, 8);
-
+    EXPECT_EQ(map->tombstones, 6);
     EXPECT_FALSE(has(19));
-    EXPECT_FALSE(map_delete(map, int_val(19)));
-    set(19, 1);  // 19 starts at slot 4: the first tombstone it meets
-    EXPECT_EQ(slot_of(int_val(19)), 4);
-    EXPECT_TRUE(has(19));
-    EXPECT_EQ(printed(obj_val(map)), "{19: 1}");
+    set(7, 7);  // 6 used of 8 and nothing live: rebuilt at 8
+    EXPECT_EQ(map->capacity, 8);
+    EXPECT_EQ(map->tombstones, 0);
+    EXPECT_EQ(slot_of(int_val(7)), 0);
+    for (int32_t i = 1; i < 8; i++) EXPECT_FALSE(map->entries[i].used) << i;
 
-    // A table whose every slot is live has no insertion point at all.
-    MapEntry full[8];
-    for (int i = 0; i < 8; i++) full[i] = MapEntry{int_val(i + 1), VALUE_NULL, true, false};
-    int32_t found = 0, slot = 0;
-    map_find(full, 8, int_val(100), &found, &slot);
-    EXPECT_EQ(found, -1);
-    EXPECT_EQ(slot, -1);
+    for (int k = 1; k <= 4; k++) set(k, k);  // slots 6 down to 3
+    ASSERT_TRUE(map_delete(map, int_val(2)));
+    set(2, 22);  // reuses its tombstone
+    EXPECT_EQ(map->tombstones, 0);
+    ASSERT_TRUE(map_delete(map, int_val(1)));
+    ASSERT_TRUE(map_delete(map, int_val(2)));
+    set(5, 5);  // 4 live + 2 tombstones: 6 used
+    EXPECT_EQ(map->capacity, 8);
+    set(6, 6);  // 4 live is not below half of 6: doubles
+    EXPECT_EQ(map->capacity, 16);
+    EXPECT_EQ(map->tombstones, 0);
+    EXPECT_EQ(printed(obj_val(map)), "{3: 3, 7: 7, 6: 6, 5: 5, 4: 4}");
+
+    // Steady churn: the table stops growing and every lookup ends.
+    ObjMap* churned = keep(new_empty_map());
+    for (int k = 0; k < 20; k++) ASSERT_TRUE(map_set(churned, int_val(k), int_val(k)));
+    for (int k = 20; k < 2020; k++) {
+        ASSERT_TRUE(map_delete(churned, int_val(k - 20)));
+        ASSERT_TRUE(map_set(churned, int_val(k), int_val(k)));
+        ASSERT_LT(churned->count + churned->tombstones, churned->capacity);
+    }
+    EXPECT_EQ(churned->capacity, 64);
+    EXPECT_EQ(churned->count, 20);
+    EXPECT_FALSE(map_get(churned, int_val(5), nullptr));
+    EXPECT_TRUE(map_get(churned, int_val(2019), nullptr));
 }
 
 TEST_F(MapTest, ManyKeysSurviveRepeatedGrowth) {
