@@ -73,7 +73,7 @@ test-alloc-fail: build-alloc-fail
 clean:
 	rm -rf build build-asan build-stress build-fuzz build-alloc-fail
 
-# Races the release build against Lua 5.4 (see bench/README.md); prints a table.
+# Races the release build against Lua 5.4 and luajit -joff (see bench/README.md); prints a table.
 .PHONY: bench
 bench: build
 	python3 bench/run --vessrin build/vessrin
