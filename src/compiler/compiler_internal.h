@@ -89,6 +89,11 @@ struct Compiler {
     // type is known: a lambda that returns a value cannot also return nothing.
     uint8_t bare_return_seen;
     Token bare_return_token;
+    // For fusing loads into typed instructions: where the last two operand
+    // loads ended (0: none) and the latest forward jump target. A load is fused
+    // only while it still ends the code and no jump lands inside the result.
+    int32_t load_end[2];
+    int32_t jump_target;
 };
 
 extern Compiler* current;
@@ -321,6 +326,10 @@ bool emit_constant(Value value);
 int emit_jump(uint8_t op);
 void patch_jump(int offset);
 void emit_loop(int loop_start);
+// Emits the binary instruction `generic` (arithmetic, bitwise, OP_EQUAL,
+// OP_LESS or OP_GREATER) on two operands of base type `base`: its typed form
+// when there is one, fused with the loads of its operands where it can be.
+void emit_binary_op(uint8_t generic, uint32_t base);
 const char* op_symbol_str(uint32_t token_type);
 
 // Formats into a message buffer and reports at a token; a no-op in panic mode.

@@ -285,7 +285,7 @@ void compile_augmented_op(uint32_t op) {
     }
     if (bitwise) {
         if (l.base == BASE_INT && r.base == BASE_INT) {
-            emit_byte(opcode);
+            emit_binary_op(opcode, BASE_INT);
         } else {
             report_at_previous("bitwise '%s' requires int operands, got %s and %s", sym, static_type_name(l),
                                static_type_name(r));
@@ -296,7 +296,7 @@ void compile_augmented_op(uint32_t op) {
     bool numeric = l.base == r.base && (l.base == BASE_INT || l.base == BASE_FLOAT);
     bool strings = op == TOKEN_PLUS && l.base == BASE_STRING && r.base == BASE_STRING;
     if (numeric || strings) {
-        emit_byte(opcode);
+        emit_binary_op(opcode, l.base);
     } else {
         report_at_previous("cannot apply '%s' to %s and %s", sym, static_type_name(l), static_type_name(r));
     }

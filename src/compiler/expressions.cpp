@@ -103,6 +103,10 @@ void emit_byte(uint8_t byte) { chunk_write(current_chunk(), byte, emit_line()); 
 void emit_bytes(uint8_t a, uint8_t b) {
     emit_byte(a);
     emit_byte(b);
+    if (a == OP_GET_LOCAL || a == OP_CONSTANT) {
+        current->load_end[1] = current->load_end[0];
+        current->load_end[0] = current_chunk()->count;
+    }
 }
 
 bool emit_constant(Value value) {
@@ -136,6 +140,7 @@ void patch_jump(int offset) {
     }
     chunk->code[offset] = static_cast<uint8_t>((distance >> 8) & 0xff);
     chunk->code[offset + 1] = static_cast<uint8_t>(distance & 0xff);
+    current->jump_target = chunk->count;
 }
 
 void emit_loop(int loop_start) {
@@ -325,7 +330,9 @@ static void equality(uint32_t op, const StaticType& l, const StaticType& r) {
     } else if (l.base != r.base) {
         cannot_apply(sym, l, r, true);
     }
-    emit_byte(OP_EQUAL);
+    bool ints = l.kind == TYPE_BASE && r.kind == TYPE_BASE && l.base == BASE_INT && r.base == BASE_INT &&
+                !l.nullable && !r.nullable;
+    emit_binary_op(OP_EQUAL, ints ? BASE_INT : BASE_NONE);
     if (op == TOKEN_BANG_EQUAL) emit_byte(OP_NOT);
     push_type(st_bool());
 }
@@ -391,7 +398,7 @@ static void binary() {
     }
     if (is_bitwise(op)) {
         if (l.base == BASE_INT && r.base == BASE_INT) {
-            emit_byte(bitwise_opcode(op));
+            emit_binary_op(bitwise_opcode(op), BASE_INT);
         } else {
             report_at_previous("bitwise '%s' requires int operands, got %s and %s", sym, static_type_name(l),
                                static_type_name(r));
@@ -403,14 +410,12 @@ static void binary() {
     if (is_comparison(op)) {
         if (!numeric) {
             cannot_apply(sym, l, r, true);
-        } else if (op == TOKEN_LESS) {
-            emit_byte(OP_LESS);
-        } else if (op == TOKEN_LESS_EQUAL) {
-            emit_bytes(OP_GREATER, OP_NOT);
-        } else if (op == TOKEN_GREATER) {
-            emit_byte(OP_GREATER);
+        } else if (op == TOKEN_LESS || op == TOKEN_GREATER_EQUAL) {
+            emit_binary_op(OP_LESS, l.base);
+            if (op == TOKEN_GREATER_EQUAL) emit_byte(OP_NOT);
         } else {
-            emit_bytes(OP_LESS, OP_NOT);
+            emit_binary_op(OP_GREATER, l.base);
+            if (op == TOKEN_LESS_EQUAL) emit_byte(OP_NOT);
         }
         push_type(st_bool());
         return;
@@ -421,7 +426,7 @@ static void binary() {
         push_type(failed);
         return;
     }
-    emit_byte(arithmetic_opcode(op));
+    emit_binary_op(arithmetic_opcode(op), l.base);
     push_type(l);
 }
 

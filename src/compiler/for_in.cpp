@@ -81,7 +81,7 @@ void end_loop(LoopContext& loop, int loop_start, int exit_jump, int index_slot) 
     for (int i = 0; i < loop.continue_count; i++) patch_jump(loop.continue_jumps[i]);
     emit_get_local(index_slot);
     emit_constant(int_val(1));
-    emit_byte(OP_ADD);
+    emit_binary_op(OP_ADD, BASE_INT);
     emit_set_local(index_slot);
     emit_loop(loop_start);
     patch_jump(exit_jump);
@@ -110,7 +110,7 @@ void array_loop(const LoopVariables& vars, const StaticType& array_type) {
     emit_constant(obj_val(g_array_length_native));
     emit_byte(OP_SWAP);
     emit_bytes(OP_CALL, 1);
-    emit_byte(OP_LESS);
+    emit_binary_op(OP_LESS, BASE_INT);
     int exit_jump = emit_jump(OP_JUMP_IF_FALSE);
     emit_byte(OP_POP);
 
@@ -148,7 +148,7 @@ void map_loop(const LoopVariables& vars, const StaticType& map_type) {
     int loop_start = current_chunk()->count;
     emit_get_local(idx_slot);
     emit_get_local(cap_slot);
-    emit_byte(OP_LESS);
+    emit_binary_op(OP_LESS, BASE_INT);
     int exit_jump = emit_jump(OP_JUMP_IF_FALSE);
     emit_byte(OP_POP);
 

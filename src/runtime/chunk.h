@@ -8,7 +8,10 @@
 #include "runtime/value.h"
 
 // X(name, operand bytes after the opcode; -1 means variable (OP_CLOSURE))
-#define VESSRIN_OPCODES(X)      \
+#define VESSRIN_OPCODES(X) VESSRIN_GENERIC_OPCODES(X) VESSRIN_TYPED_OPCODES(X)
+
+// The instructions whose operands the machine inspects at run time.
+#define VESSRIN_GENERIC_OPCODES(X)  \
     X(OP_CONSTANT, 1)           \
     X(OP_NULL, 0)               \
     X(OP_OK, 0)                 \
@@ -60,6 +63,34 @@
     X(OP_SET_FIELD, 1)          \
     X(OP_COPY_STRUCT, 0)
 
+// Binary operations specialised by the operand types the compiler proved, so
+// they test no tags. Each comes in five forms: on the two top values; with the
+// right operand a constant (_K: u8 constant index) or a local (_L: u8 slot)
+// and the left one on top; with both operands locals (_LL: two u8 slots) or a
+// local and a constant (_LK). A fused form does exactly what its loads followed
+// by the stack form would do.
+#define VESSRIN_TYPED_FORMS(X, name) X(name, 0) X(name##_K, 1) X(name##_L, 1) X(name##_LL, 2) X(name##_LK, 2)
+#define VESSRIN_TYPED_OPCODES(X)              \
+    VESSRIN_TYPED_FORMS(X, OP_ADD_INT)        \
+    VESSRIN_TYPED_FORMS(X, OP_SUBTRACT_INT)   \
+    VESSRIN_TYPED_FORMS(X, OP_MULTIPLY_INT)   \
+    VESSRIN_TYPED_FORMS(X, OP_DIVIDE_INT)     \
+    VESSRIN_TYPED_FORMS(X, OP_MODULO_INT)     \
+    VESSRIN_TYPED_FORMS(X, OP_BIT_AND_INT)    \
+    VESSRIN_TYPED_FORMS(X, OP_BIT_OR_INT)     \
+    VESSRIN_TYPED_FORMS(X, OP_BIT_XOR_INT)    \
+    VESSRIN_TYPED_FORMS(X, OP_SHIFT_LEFT_INT) \
+    VESSRIN_TYPED_FORMS(X, OP_SHIFT_RIGHT_INT)\
+    VESSRIN_TYPED_FORMS(X, OP_EQUAL_INT)      \
+    VESSRIN_TYPED_FORMS(X, OP_LESS_INT)       \
+    VESSRIN_TYPED_FORMS(X, OP_GREATER_INT)    \
+    VESSRIN_TYPED_FORMS(X, OP_ADD_FLOAT)      \
+    VESSRIN_TYPED_FORMS(X, OP_SUBTRACT_FLOAT) \
+    VESSRIN_TYPED_FORMS(X, OP_MULTIPLY_FLOAT) \
+    VESSRIN_TYPED_FORMS(X, OP_DIVIDE_FLOAT)   \
+    VESSRIN_TYPED_FORMS(X, OP_LESS_FLOAT)     \
+    VESSRIN_TYPED_FORMS(X, OP_GREATER_FLOAT)
+
 enum OpCode : uint8_t {
 #define VESSRIN_OP_ENUM(name, operands) name,
     VESSRIN_OPCODES(VESSRIN_OP_ENUM)
@@ -69,8 +100,16 @@ enum OpCode : uint8_t {
 #define VESSRIN_OP_COUNT(name, operands) +1
 inline constexpr int OPCODE_COUNT = 0 VESSRIN_OPCODES(VESSRIN_OP_COUNT);
 #undef VESSRIN_OP_COUNT
-static_assert(OPCODE_COUNT == 50, "the instruction set has 50 opcodes");
-static_assert(OP_COPY_STRUCT == 49);
+static_assert(OP_COPY_STRUCT == 49, "the generic instructions keep their numbers");
+static_assert(OPCODE_COUNT == 50 + 19 * 5);
+static_assert(OPCODE_COUNT <= 256, "opcodes are one byte");
+
+// The five forms of a typed instruction sit in this order after its stack form.
+inline constexpr int FORM_STACK = 0, FORM_K = 1, FORM_L = 2, FORM_LL = 3, FORM_LK = 4, TYPED_FORM_COUNT = 5;
+static_assert(OP_ADD_INT_K == OP_ADD_INT + FORM_K && OP_ADD_INT_LK == OP_ADD_INT + FORM_LK &&
+              OP_SUBTRACT_INT == OP_ADD_INT + TYPED_FORM_COUNT);
+inline bool is_typed_opcode(int op) { return op >= OP_ADD_INT && op < OPCODE_COUNT; }
+inline int typed_form(int op) { return (op - OP_ADD_INT) % TYPED_FORM_COUNT; }
 
 // Name of an opcode for disassembly and messages; "?" for a byte that is no opcode.
 const char* opcode_name(int op);

@@ -85,6 +85,19 @@ int vm_disassemble_instruction(const Chunk* chunk, int offset) {
         std::fputs(" (truncated)\n", stderr);
         return chunk->count;
     }
+    if (is_typed_opcode(op)) {
+        // Slots as numbers; a constant also shown by its value.
+        int form = typed_form(op);
+        if (form == FORM_K || form == FORM_L) std::fprintf(stderr, " %3d", code[offset + 1]);
+        if (form == FORM_LL || form == FORM_LK) std::fprintf(stderr, " %3d %3d", code[offset + 1], code[offset + 2]);
+        int constant = form == FORM_K ? code[offset + 1] : form == FORM_LK ? code[offset + 2] : -1;
+        if (constant >= 0 && constant < chunk->constant_count) {
+            std::fputc(' ', stderr);
+            describe_constant(chunk->constants[constant]);
+        }
+        std::fputc('\n', stderr);
+        return offset + 1 + operands;
+    }
     switch (op) {
         case OP_CONSTANT: {
             int index = code[offset + 1];

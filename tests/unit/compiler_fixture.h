@@ -74,6 +74,12 @@ protected:
             } else if (op == OP_CONSTANT) {
                 line += " " + constant_text(c.constants[c.code[i + 1]]);
                 i += 2;
+            } else if (is_typed_opcode(op) && (typed_form(op) == FORM_K || typed_form(op) == FORM_LK)) {
+                // A fused constant is shown by its value, like OP_CONSTANT's.
+                int operands = opcode_operand_bytes(op);
+                if (operands == 2) line += " " + std::to_string(c.code[i + 1]);
+                line += " " + constant_text(c.constants[c.code[i + operands]]);
+                i += 1 + operands;
             } else if (op == OP_CLOSURE) {
                 int count = c.code[i + 2];
                 line += " " + std::to_string(c.code[i + 1]) + " " + std::to_string(count);

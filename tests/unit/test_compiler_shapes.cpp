@@ -96,7 +96,7 @@ TEST_F(CompilerTest, ReadingACaptureTwiceUsesOneUpvalue) {
     EXPECT_EQ(listing(lambda),
               "0 GET_UPVALUE 0\n"
               "2 GET_UPVALUE 0\n"
-              "4 MULTIPLY\n"
+              "4 MULTIPLY_INT\n"
               "5 RETURN\n");
 }
 
@@ -105,13 +105,12 @@ TEST_F(CompilerTest, ReplExpressionStatementDisplaysItsValue) {
     ASSERT_NE(fn, nullptr) << errors_;
     EXPECT_EQ(listing(fn),
               "0 CONSTANT 1\n"
-              "2 CONSTANT 2\n"
-              "4 ADD\n"
-              "5 CONSTANT <native println>\n"
-              "7 SWAP\n"
-              "8 CALL 1\n"
-              "10 POP\n"
-              "11 RETURN_NO_VALUE\n");
+              "2 ADD_INT_K 2\n"
+              "4 CONSTANT <native println>\n"
+              "6 SWAP\n"
+              "7 CALL 1\n"
+              "9 POP\n"
+              "10 RETURN_NO_VALUE\n");
     // A call without a result leaves nothing to display.
     ObjFunction* call = compile_line("println(1)\n");
     ASSERT_NE(call, nullptr) << errors_;
@@ -128,10 +127,9 @@ TEST_F(CompilerTest, OutsideTheReplAnExpressionStatementIsPopped) {
     ASSERT_NE(fn, nullptr) << errors_;
     EXPECT_EQ(listing(fn),
               "0 CONSTANT 1\n"
-              "2 CONSTANT 2\n"
-              "4 ADD\n"
-              "5 POP\n"
-              "6 RETURN_NO_VALUE\n");
+              "2 ADD_INT_K 2\n"
+              "4 POP\n"
+              "5 RETURN_NO_VALUE\n");
 }
 
 TEST_F(CompilerTest, EmptyScriptOnlyReturns) {
@@ -173,21 +171,44 @@ TEST_F(CompilerTest, OperatorsMapToTheirInstructions) {
               "0 CONSTANT 1\n"
               "2 SET_GLOBAL 0\n"
               "4 GET_GLOBAL 0\n"
-              "6 CONSTANT 2\n"
-              "8 GREATER\n"
-              "9 NOT\n"
-              "10 SET_GLOBAL 1\n"
-              "12 GET_GLOBAL 0\n"
-              "14 CONSTANT 2\n"
-              "16 LESS\n"
-              "17 NOT\n"
-              "18 SET_GLOBAL 2\n"
-              "20 GET_GLOBAL 0\n"
-              "22 CONSTANT 2\n"
-              "24 EQUAL\n"
-              "25 NOT\n"
-              "26 SET_GLOBAL 3\n"
-              "28 RETURN_NO_VALUE\n");
+              "6 GREATER_INT_K 2\n"
+              "8 NOT\n"
+              "9 SET_GLOBAL 1\n"
+              "11 GET_GLOBAL 0\n"
+              "13 LESS_INT_K 2\n"
+              "15 NOT\n"
+              "16 SET_GLOBAL 2\n"
+              "18 GET_GLOBAL 0\n"
+              "20 EQUAL_INT_K 2\n"
+              "22 NOT\n"
+              "23 SET_GLOBAL 3\n"
+              "25 RETURN_NO_VALUE\n");
+}
+
+// Typed forms are chosen by the operand types, and loads of locals and
+// constants that end the code fold into them; a computed left operand stays on
+// the stack, and float modulo keeps the generic instruction.
+TEST_F(CompilerTest, TypedOperationsFoldTheirOperandLoads) {
+    ObjFunction* fn = compile_program(
+        "def f(int a, float x) bool {\n  int c = a * a + 3\n  c = c / (a - c)\n  return x % 2.0 < x / 2.0\n}\nauto g = f\n");
+    ASSERT_NE(fn, nullptr) << errors_;
+    ObjFunction* f = constant_function(fn, 0);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(listing(f),
+              "0 MULTIPLY_INT_LL 1 1\n"
+              "3 ADD_INT_K 3\n"
+              "5 GET_LOCAL 3\n"
+              "7 SUBTRACT_INT_LL 1 3\n"
+              "10 DIVIDE_INT\n"
+              "11 SET_LOCAL 3\n"
+              "13 GET_LOCAL 2\n"
+              "15 CONSTANT 2.0\n"
+              "17 MODULO\n"
+              "18 DIVIDE_FLOAT_LK 2 2.0\n"
+              "21 LESS_FLOAT\n"
+              "22 RETURN\n"
+              "23 POP\n"
+              "24 MISSING_RETURN\n");
 }
 
 }  // namespace

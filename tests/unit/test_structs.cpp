@@ -104,18 +104,17 @@ TEST_F(CompilerTest, FieldStoresLeaveTheStackAsTheyFoundIt) {
               "20 GET_GLOBAL 0\n"
               "22 GET_LOCAL 1\n"
               "24 GET_FIELD 1\n"
-              "26 CONSTANT 3\n"
-              "28 ADD\n"
-              "29 SET_FIELD 1\n"
-              "31 POP\n"
-              "32 GET_GLOBAL 0\n"
-              "34 STRUCT 5 1\n"
-              "37 CONSTANT 1\n"
-              "39 SET_FIELD 0\n"
-              "41 COPY_STRUCT\n"
-              "42 SET_FIELD 0\n"
-              "44 POP\n"
-              "45 RETURN_NO_VALUE\n");
+              "26 ADD_INT_K 3\n"
+              "28 SET_FIELD 1\n"
+              "30 POP\n"
+              "31 GET_GLOBAL 0\n"
+              "33 STRUCT 5 1\n"
+              "36 CONSTANT 1\n"
+              "38 SET_FIELD 0\n"
+              "40 COPY_STRUCT\n"
+              "41 SET_FIELD 0\n"
+              "43 POP\n"
+              "44 RETURN_NO_VALUE\n");
 }
 
 TEST_F(CompilerTest, MethodCallPassesTheInstanceAsFirstArgument) {

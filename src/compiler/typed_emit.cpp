@@ -1,0 +1,85 @@
+// Emission of binary arithmetic, bitwise and comparison instructions: the typed
+// form that the static types allow, fused with the loads of its operands when
+// those loads are the last instructions emitted.
+#include "compiler/compiler_internal.h"
+
+namespace {
+
+// The typed stack form of a generic instruction on operands of base type
+// `base`, or 0 when the machine must inspect the operands (strings, float
+// modulo and power, equality of anything but ints).
+uint8_t typed_opcode(uint8_t generic, uint32_t base) {
+    if (base == BASE_INT) {
+        switch (generic) {
+            case OP_ADD: return OP_ADD_INT;
+            case OP_SUBTRACT: return OP_SUBTRACT_INT;
+            case OP_MULTIPLY: return OP_MULTIPLY_INT;
+            case OP_DIVIDE: return OP_DIVIDE_INT;
+            case OP_MODULO: return OP_MODULO_INT;
+            case OP_BIT_AND: return OP_BIT_AND_INT;
+            case OP_BIT_OR: return OP_BIT_OR_INT;
+            case OP_BIT_XOR: return OP_BIT_XOR_INT;
+            case OP_SHIFT_LEFT: return OP_SHIFT_LEFT_INT;
+            case OP_SHIFT_RIGHT: return OP_SHIFT_RIGHT_INT;
+            case OP_EQUAL: return OP_EQUAL_INT;
+            case OP_LESS: return OP_LESS_INT;
+            case OP_GREATER: return OP_GREATER_INT;
+            default: return 0;
+        }
+    }
+    if (base == BASE_FLOAT) {
+        switch (generic) {
+            case OP_ADD: return OP_ADD_FLOAT;
+            case OP_SUBTRACT: return OP_SUBTRACT_FLOAT;
+            case OP_MULTIPLY: return OP_MULTIPLY_FLOAT;
+            case OP_DIVIDE: return OP_DIVIDE_FLOAT;
+            case OP_LESS: return OP_LESS_FLOAT;
+            case OP_GREATER: return OP_GREATER_FLOAT;
+            default: return 0;
+        }
+    }
+    return 0;
+}
+
+bool is_load(uint8_t op) { return op == OP_GET_LOCAL || op == OP_CONSTANT; }
+
+}  // namespace
+
+void emit_binary_op(uint8_t generic, uint32_t base) {
+    uint8_t typed = typed_opcode(generic, base);
+    if (typed == 0) {
+        emit_byte(generic);
+        return;
+    }
+    Chunk* chunk = current_chunk();
+    Compiler* c = current;
+    int end = chunk->count;
+    // The right operand is a load that ends the code, and no jump lands on
+    // the instruction about to be emitted (a short-circuit's exit would).
+    bool right_load = c->load_end[0] == end && end >= 2 && is_load(chunk->code[end - 2]) && c->jump_target <= end - 2;
+    if (!right_load) {
+        emit_byte(typed);
+        return;
+    }
+    emit_byte(typed);  // for its line: the same as the unfused instruction's
+    int line = chunk->lines[end];
+    uint8_t right_op = chunk->code[end - 2];
+    uint8_t right = chunk->code[end - 1];
+    bool left_local = c->load_end[1] == end - 2 && end >= 4 && chunk->code[end - 4] == OP_GET_LOCAL &&
+                      c->jump_target <= end - 4;
+    // Every byte of the fused instruction takes the operator's line, so an
+    // error it raises (read at its last byte) names the operator's line.
+    if (left_local) {
+        uint8_t left = chunk->code[end - 3];
+        chunk->count = end - 4;
+        chunk_write(chunk, static_cast<uint8_t>(typed + (right_op == OP_GET_LOCAL ? FORM_LL : FORM_LK)), line);
+        chunk_write(chunk, left, line);
+        chunk_write(chunk, right, line);
+    } else {
+        chunk->count = end - 2;
+        chunk_write(chunk, static_cast<uint8_t>(typed + (right_op == OP_GET_LOCAL ? FORM_L : FORM_K)), line);
+        chunk_write(chunk, right, line);
+    }
+    c->load_end[0] = 0;
+    c->load_end[1] = 0;
+}
