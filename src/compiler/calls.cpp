@@ -243,7 +243,7 @@ void lambda_compile() {
         if (st_is_none(t)) {
             emit_byte(OP_RETURN_NO_VALUE);
         } else {
-            emit_byte(OP_RETURN);
+            emit_return();
             current->has_return = 1;
             current->return_type = t;
         }

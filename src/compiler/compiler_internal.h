@@ -330,6 +330,8 @@ void emit_loop(int loop_start);
 // OP_LESS or OP_GREATER) on two operands of base type `base`: its typed form
 // when there is one, fused with the loads of its operands where it can be.
 void emit_binary_op(uint8_t generic, uint32_t base);
+// Emits OP_RETURN, fused with a read of a local just before it.
+void emit_return();
 const char* op_symbol_str(uint32_t token_type);
 
 // Formats into a message buffer and reports at a token; a no-op in panic mode.

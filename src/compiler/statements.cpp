@@ -222,7 +222,7 @@ void return_statement() {
         current->has_return = 1;
         current->return_type = t;
         if (t.kind == TYPE_STRUCT) emit_byte(OP_COPY_STRUCT);
-        emit_byte(OP_RETURN);
+        emit_return();
         return;
     }
     if (!current->has_return) {
@@ -237,7 +237,7 @@ void return_statement() {
         report_at_previous("return type mismatch: expected %s, got %s", static_type_name(current->return_type),
                            static_type_name(t));
     }
-    emit_byte(OP_RETURN);
+    emit_return();
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // Emission of binary arithmetic, bitwise and comparison instructions: the typed
 // form that the static types allow, fused with the loads of its operands when
-// those loads are the last instructions emitted.
+// those loads are the last instructions emitted; and of returns, fused with the
+// read of a local in the same way.
 #include "compiler/compiler_internal.h"
 
 namespace {
@@ -43,7 +44,33 @@ uint8_t typed_opcode(uint8_t generic, uint32_t base) {
 
 bool is_load(uint8_t op) { return op == OP_GET_LOCAL || op == OP_CONSTANT; }
 
+// The opcode of the load that ends the code and that no jump lands after, or
+// -1 when there is none; the load starts at end - 2.
+int last_load(const Chunk* chunk, const Compiler* c) {
+    int end = chunk->count;
+    if (c->load_end[0] != end || end < 2 || c->jump_target > end - 2) return -1;
+    uint8_t op = chunk->code[end - 2];
+    return is_load(op) ? op : -1;
+}
+
 }  // namespace
+
+void emit_return() {
+    Chunk* chunk = current_chunk();
+    if (last_load(chunk, current) == OP_GET_LOCAL) {
+        emit_byte(OP_RETURN);  // for its line
+        int end = chunk->count - 1;
+        int line = chunk->lines[end];
+        uint8_t slot = chunk->code[end - 1];
+        chunk->count = end - 2;
+        chunk_write(chunk, OP_RETURN_LOCAL, line);
+        chunk_write(chunk, slot, line);
+        current->load_end[0] = 0;
+        current->load_end[1] = 0;
+        return;
+    }
+    emit_byte(OP_RETURN);
+}
 
 void emit_binary_op(uint8_t generic, uint32_t base) {
     uint8_t typed = typed_opcode(generic, base);
@@ -56,8 +83,7 @@ void emit_binary_op(uint8_t generic, uint32_t base) {
     int end = chunk->count;
     // The right operand is a load that ends the code, and no jump lands on
     // the instruction about to be emitted (a short-circuit's exit would).
-    bool right_load = c->load_end[0] == end && end >= 2 && is_load(chunk->code[end - 2]) && c->jump_target <= end - 2;
-    if (!right_load) {
+    if (last_load(chunk, c) < 0) {
         emit_byte(typed);
         return;
     }

@@ -8,7 +8,7 @@
 #include "runtime/value.h"
 
 // X(name, operand bytes after the opcode; -1 means variable (OP_CLOSURE))
-#define VESSRIN_OPCODES(X) VESSRIN_GENERIC_OPCODES(X) VESSRIN_TYPED_OPCODES(X)
+#define VESSRIN_OPCODES(X) VESSRIN_GENERIC_OPCODES(X) VESSRIN_FUSED_OPCODES(X) VESSRIN_TYPED_OPCODES(X)
 
 // The instructions whose operands the machine inspects at run time.
 #define VESSRIN_GENERIC_OPCODES(X)  \
@@ -63,6 +63,10 @@
     X(OP_SET_FIELD, 1)          \
     X(OP_COPY_STRUCT, 0)
 
+// Common pairs done by one instruction.
+#define VESSRIN_FUSED_OPCODES(X) \
+    X(OP_RETURN_LOCAL, 1) /* OP_GET_LOCAL slot, OP_RETURN */
+
 // Binary operations specialised by the operand types the compiler proved, so
 // they test no tags. Each comes in five forms: on the two top values; with the
 // right operand a constant (_K: u8 constant index) or a local (_L: u8 slot)
@@ -101,7 +105,7 @@ enum OpCode : uint8_t {
 inline constexpr int OPCODE_COUNT = 0 VESSRIN_OPCODES(VESSRIN_OP_COUNT);
 #undef VESSRIN_OP_COUNT
 static_assert(OP_COPY_STRUCT == 49, "the generic instructions keep their numbers");
-static_assert(OPCODE_COUNT == 50 + 19 * 5);
+static_assert(OPCODE_COUNT == 50 + 1 + 19 * 5);
 static_assert(OPCODE_COUNT <= 256, "opcodes are one byte");
 
 // The five forms of a typed instruction sit in this order after its stack form.

@@ -243,10 +243,10 @@ int run_to(int base_frame_count) {
 #define VM_BAD64 VM_BAD32 VM_BAD32
 #define VM_BAD128 VM_BAD64 VM_BAD64
     static void* const dispatch_table[256] = {
-        VESSRIN_OPCODES(VM_HANDLER_ADDRESS)                 // 145 opcodes
-        VM_BAD64 VM_BAD32 VM_BAD8 VM_BAD4 VM_BAD2 VM_BAD1   // 111 non-opcodes
+        VESSRIN_OPCODES(VM_HANDLER_ADDRESS)                 // 146 opcodes
+        VM_BAD64 VM_BAD32 VM_BAD8 VM_BAD4 VM_BAD2           // 110 non-opcodes
     };
-    static_assert(OPCODE_COUNT + 64 + 32 + 8 + 4 + 2 + 1 == 256);
+    static_assert(OPCODE_COUNT + 64 + 32 + 8 + 4 + 2 == 256);
 #undef VM_HANDLER_ADDRESS
 #undef VM_BAD1
 #undef VM_BAD2
@@ -265,18 +265,18 @@ int run_to(int base_frame_count) {
     static void* const float_ops[] = {&&float_add, &&float_sub, &&float_mul, &&float_div, &&arith_mismatch,
                                       &&float_mod, &&float_pow};
 
+    CallFrame* frame;
     uint8_t* ip;
     Value* slots;
     Value* constants;
     Value* sp = vm.stack_top;
 
-#define FRAME() (&vm.frames[vm.frame_count - 1])
+#define FRAME() frame
 #define LOAD_FRAME()                                    \
     do {                                                \
-        const CallFrame* running = FRAME();             \
-        ip = running->ip;                               \
-        slots = running->slots;                         \
-        constants = running->function->chunk.constants; \
+        ip = frame->ip;                                 \
+        slots = frame->slots;                           \
+        constants = frame->function->chunk.constants;   \
     } while (0)
 #define SYNC()                  \
     do {                        \
@@ -351,6 +351,7 @@ int run_to(int base_frame_count) {
         return INTERPRET_RUNTIME_ERROR;      \
     } while (0)
 
+    frame = &vm.frames[vm.frame_count - 1];
     LOAD_FRAME();
     DISPATCH();
 
@@ -744,34 +745,50 @@ h_OP_CALL: {
         default:
             FAIL("internal: only functions can be called.");
     }
+    // One room check per call: the frame's whole reach fits below the end.
     if (vm.frame_count == VM_FRAMES_MAX || callee_slot > g_frame_start_limit) FAIL("Stack overflow.");
-    FRAME()->ip = ip;
-    CallFrame* callee_frame = &vm.frames[vm.frame_count++];
-    callee_frame->function = function;
-    callee_frame->closure = closure;
-    callee_frame->slots = callee_slot;
-    callee_frame->ip = function->chunk.code;
+    // The callee's ip is written when something needs it (SYNC, a deeper call).
+    frame->ip = ip;
+    frame++;
+    vm.frame_count++;
+    frame->function = function;
+    frame->closure = closure;
+    frame->slots = callee_slot;
     ip = function->chunk.code;
     slots = callee_slot;
     constants = function->chunk.constants;
     DISPATCH();
 }
 
+    // Both returns cut the stack back to the frame's slot 0 and continue in the
+    // caller, whose frame lies just below.
+#define RETURN_TO_CALLER(push_result)                                                                      \
+    do {                                                                                                   \
+        if (vm.open_upvalues != nullptr && vm.open_upvalues->location >= slots) close_upvalues(slots);   \
+        sp = slots;                                                                                        \
+        push_result;                                                                                       \
+        if (--vm.frame_count == base_frame_count) {                                                        \
+            vm.stack_top = sp;                                                                             \
+            return INTERPRET_OK;                                                                           \
+        }                                                                                                  \
+        frame--;                                                                                           \
+        LOAD_FRAME();                                                                                      \
+        DISPATCH();                                                                                        \
+    } while (0)
+
 h_OP_RETURN_NO_VALUE:
+    RETURN_TO_CALLER((void)0);
+
 h_OP_RETURN: {
-    bool has_value = ip[-1] == OP_RETURN;
     Value result = sp[-1];
-    if (vm.open_upvalues != nullptr && vm.open_upvalues->location >= slots) close_upvalues(slots);
-    vm.frame_count--;
-    sp = slots;
-    if (has_value) *sp++ = result;
-    if (vm.frame_count == base_frame_count) {
-        vm.stack_top = sp;
-        return INTERPRET_OK;
-    }
-    LOAD_FRAME();
-    DISPATCH();
+    RETURN_TO_CALLER(*sp++ = result);
 }
+
+h_OP_RETURN_LOCAL: {
+    Value result = slots[*ip++];
+    RETURN_TO_CALLER(*sp++ = result);
+}
+#undef RETURN_TO_CALLER
 
 h_OP_MISSING_RETURN:
     FAIL("function returned without a value.");

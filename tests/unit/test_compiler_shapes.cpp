@@ -156,9 +156,8 @@ TEST_F(CompilerTest, FunctionBodiesEndByTheirReturnType) {
     ASSERT_NE(g, nullptr);
     // The end of a body with a result is reachable only through a fault.
     EXPECT_EQ(listing(f),
-              "0 GET_LOCAL 1\n"
-              "2 RETURN\n"
-              "3 MISSING_RETURN\n");
+              "0 RETURN_LOCAL 1\n"
+              "2 MISSING_RETURN\n");
     EXPECT_EQ(listing(g), "0 RETURN_NO_VALUE\n");
     EXPECT_EQ(f->arity, 1);
     EXPECT_STREQ(f->name->chars, "f");
