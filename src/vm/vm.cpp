@@ -278,10 +278,11 @@ int run_to(int base_frame_count) {
         slots = frame->slots;                           \
         constants = frame->function->chunk.constants;   \
     } while (0)
-#define SYNC()                  \
-    do {                        \
-        FRAME()->ip = ip;       \
-        vm.stack_top = sp;      \
+#define SYNC()                                                          \
+    do {                                                                \
+        frame->ip = ip;                                                 \
+        vm.stack_top = sp;                                              \
+        vm.frame_count = static_cast<int32_t>(frame - vm.frames) + 1;   \
     } while (0)
 #define DISPATCH() goto* dispatch_table[*ip++]
 #define READ_U16() (ip += 2, static_cast<uint16_t>((ip[-2] << 8) | ip[-1]))
@@ -352,6 +353,9 @@ int run_to(int base_frame_count) {
     } while (0)
 
     frame = &vm.frames[vm.frame_count - 1];
+    // The frame whose return ends this run, and the last frame there is room for.
+    CallFrame* const base_frame = &vm.frames[base_frame_count];
+    CallFrame* const last_frame = &vm.frames[VM_FRAMES_MAX - 1];
     LOAD_FRAME();
     DISPATCH();
 
@@ -712,45 +716,42 @@ h_OP_CALL: {
     if (!is_obj(callee)) FAIL("internal: only functions can be called.");
     ObjFunction* function;
     ObjClosure* closure;
-    switch (as_obj(callee)->kind) {
-        case OBJ_CLOSURE:
-            closure = as_closure(callee);
-            function = closure->function;
-            if (function == nullptr) FAIL("internal: closure missing function.");
-            break;
-        case OBJ_FUNCTION:
-            closure = nullptr;
-            function = as_function(callee);
-            break;
-        case OBJ_NATIVE: {
-            // The callee and the arguments stay on the stack, and so rooted,
-            // for the whole call; a callback pushes its frames above them.
-            SYNC();
-            vm_native_error_set = false;
+    uint8_t kind = as_obj(callee)->kind;
+    if (kind == OBJ_FUNCTION) {
+        closure = nullptr;
+        function = as_function(callee);
+    } else if (kind == OBJ_CLOSURE) {
+        closure = as_closure(callee);
+        function = closure->function;
+        if (function == nullptr) FAIL("internal: closure missing function.");
+    } else if (kind == OBJ_NATIVE) {
+        // The callee and the arguments stay on the stack, and so rooted,
+        // for the whole call; a callback pushes its frames above them.
+        SYNC();
+        vm_native_error_set = false;
+        vm_callback_error_reported = false;
+        Value result = VALUE_NULL;
+        bool ok = as_native(callee)->function(arg_count, callee_slot + 1, &result);
+        if (vm_callback_error_reported) {
             vm_callback_error_reported = false;
-            Value result = VALUE_NULL;
-            bool ok = as_native(callee)->function(arg_count, callee_slot + 1, &result);
-            if (vm_callback_error_reported) {
-                vm_callback_error_reported = false;
-                reset_after_error();
-                return INTERPRET_RUNTIME_ERROR;
-            }
-            if (!ok) {
-                FAIL(vm_native_error_set ? vm_native_error_buf : "internal: native function failed.");
-            }
-            sp = callee_slot;
-            *sp++ = result;
-            DISPATCH();
+            reset_after_error();
+            return INTERPRET_RUNTIME_ERROR;
         }
-        default:
-            FAIL("internal: only functions can be called.");
+        if (!ok) {
+            FAIL(vm_native_error_set ? vm_native_error_buf : "internal: native function failed.");
+        }
+        sp = callee_slot;
+        *sp++ = result;
+        DISPATCH();
+    } else {
+        FAIL("internal: only functions can be called.");
     }
     // One room check per call: the frame's whole reach fits below the end.
-    if (vm.frame_count == VM_FRAMES_MAX || callee_slot > g_frame_start_limit) FAIL("Stack overflow.");
-    // The callee's ip is written when something needs it (SYNC, a deeper call).
+    if (frame == last_frame || callee_slot > g_frame_start_limit) FAIL("Stack overflow.");
+    // The callee's ip and vm.frame_count are written when something needs
+    // them (SYNC, a deeper call).
     frame->ip = ip;
     frame++;
-    vm.frame_count++;
     frame->function = function;
     frame->closure = closure;
     frame->slots = callee_slot;
@@ -767,7 +768,8 @@ h_OP_CALL: {
         if (vm.open_upvalues != nullptr && vm.open_upvalues->location >= slots) close_upvalues(slots);   \
         sp = slots;                                                                                        \
         push_result;                                                                                       \
-        if (--vm.frame_count == base_frame_count) {                                                        \
+        if (frame == base_frame) {                                                                         \
+            vm.frame_count = base_frame_count;                                                             \
             vm.stack_top = sp;                                                                             \
             return INTERPRET_OK;                                                                           \
         }                                                                                                  \
