@@ -211,18 +211,20 @@ ObjMap* new_empty_map() {
 }
 
 ObjStruct* new_struct(ObjString* name, int field_count) {
-    Value* fields = nullptr;
-    if (field_count > 0) {
-        fields = allocate_values(field_count);
-        for (int i = 0; i < field_count; i++) fields[i] = VALUE_NULL;
-        vm_track_alloc(static_cast<uint64_t>(field_count) * sizeof(Value));
-    } else {
-        field_count = 0;
-    }
-    ObjStruct* instance = allocate_object<ObjStruct>(OBJ_STRUCT);
+    // The fields live right after the instance: one allocation per struct
+    // value, which struct-heavy code makes and frees at every copy.
+    if (field_count < 0) field_count = 0;
+    size_t bytes = sizeof(ObjStruct) + static_cast<size_t>(field_count) * sizeof(Value);
+    auto* instance = static_cast<ObjStruct*>(mem_alloc(bytes));
+    instance->obj.kind = OBJ_STRUCT;
+    instance->obj.is_marked = false;
+    instance->obj.next = nullptr;
     instance->name = name;
     instance->field_count = field_count;
-    instance->fields = fields;
+    instance->fields = field_count > 0 ? reinterpret_cast<Value*>(instance + 1) : nullptr;
+    for (int i = 0; i < field_count; i++) instance->fields[i] = VALUE_NULL;
+    vm_track_alloc(bytes);
+    vm_register_object(&instance->obj);
     return instance;
 }
 
@@ -415,7 +417,6 @@ void object_free(Obj* object) {
         }
         case OBJ_STRUCT: {
             ObjStruct* instance = reinterpret_cast<ObjStruct*>(object);
-            mem_free(instance->fields);
             vm_track_free(static_cast<uint64_t>(instance->field_count) * sizeof(Value) + sizeof(ObjStruct));
             break;
         }

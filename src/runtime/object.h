@@ -91,8 +91,9 @@ struct ObjStruct {
     Obj obj;
     ObjString* name;
     int32_t field_count;
-    Value* fields;
+    Value* fields;  // the field values, stored right after the instance
 };
+static_assert(sizeof(ObjStruct) % alignof(Value) == 0, "fields follow the instance aligned");
 
 struct ObjUpvalue;
 
