@@ -26,7 +26,7 @@ CallArguments compile_arguments(const StaticType* params, uint32_t param_count) 
         inferring_lambda_func_idx = saved;
         StaticType t = pop_type();
         // Structs are values: the callee gets its own copy.
-        if (t.kind == TYPE_STRUCT) emit_byte(OP_COPY_STRUCT);
+        if (t.kind == TYPE_STRUCT) emit_copy_struct();
         if (args.count < FUNC_MAX_PARAMS) args.types[args.count] = t;
         args.count++;
     } while (match(TOKEN_COMMA));

@@ -94,6 +94,9 @@ struct Compiler {
     // only while it still ends the code and no jump lands inside the result.
     int32_t load_end[2];
     int32_t jump_target;
+    // Where the last OP_SET_FIELD ended: one that ends the code finished a
+    // struct literal (a field store is followed by its OP_POP).
+    int32_t set_field_end;
 };
 
 extern Compiler* current;
@@ -332,6 +335,9 @@ void emit_loop(int loop_start);
 void emit_binary_op(uint8_t generic, uint32_t base);
 // Emits OP_RETURN, fused with a read of a local just before it.
 void emit_return();
+// Emits OP_COPY_STRUCT, or nothing when the value is a struct literal just
+// built: no other reference to it can exist.
+void emit_copy_struct();
 const char* op_symbol_str(uint32_t token_type);
 
 // Formats into a message buffer and reports at a token; a no-op in panic mode.

@@ -127,7 +127,7 @@ bool refuse_read_only(const Resolved& r, const Token& name) {
 }
 
 void emit_store(const Resolved& r) {
-    if (r.declared.kind == TYPE_STRUCT) emit_byte(OP_COPY_STRUCT);
+    if (r.declared.kind == TYPE_STRUCT) emit_copy_struct();
     switch (r.target) {
         case Target::LOCAL:
             emit_bytes(OP_SET_LOCAL, static_cast<uint8_t>(r.index));
@@ -173,7 +173,7 @@ void declaration_statement() {
         if (!check_store(declared, value, name)) return;
         type = declared;
     }
-    if (type.kind == TYPE_STRUCT) emit_byte(OP_COPY_STRUCT);
+    if (type.kind == TYPE_STRUCT) emit_copy_struct();
     if (current->is_top_level && current->scope_depth == 0) {
         declare_global(name, type);
         return;

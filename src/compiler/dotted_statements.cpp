@@ -30,7 +30,7 @@ void field_assignment(int f, const StructField& field, const Token& name) {
         }
         return;
     }
-    if (field.type.kind == TYPE_STRUCT) emit_byte(OP_COPY_STRUCT);
+    if (field.type.kind == TYPE_STRUCT) emit_copy_struct();
     emit_bytes(OP_SET_FIELD, static_cast<uint8_t>(f));
     emit_byte(OP_POP);  // the instance SET_FIELD leaves
 }
@@ -60,7 +60,7 @@ void augmented_field_assignment(int f, const StructField& field, const Token& na
             report_at(name, nullptr, "cannot assign %s to field '%.*s' of type %s", static_type_name(result),
                       tlen(name), name.start, static_type_name(field.type));
         } else {
-            if (field.type.kind == TYPE_STRUCT) emit_byte(OP_COPY_STRUCT);
+            if (field.type.kind == TYPE_STRUCT) emit_copy_struct();
             emit_bytes(OP_SET_FIELD, static_cast<uint8_t>(f));
             emit_byte(OP_POP);
         }

@@ -106,6 +106,8 @@ void emit_bytes(uint8_t a, uint8_t b) {
     if (a == OP_GET_LOCAL || a == OP_CONSTANT) {
         current->load_end[1] = current->load_end[0];
         current->load_end[0] = current_chunk()->count;
+    } else if (a == OP_SET_FIELD) {
+        current->set_field_end = current_chunk()->count;
     }
 }
 

@@ -221,7 +221,7 @@ void return_statement() {
         }
         current->has_return = 1;
         current->return_type = t;
-        if (t.kind == TYPE_STRUCT) emit_byte(OP_COPY_STRUCT);
+        if (t.kind == TYPE_STRUCT) emit_copy_struct();
         emit_return();
         return;
     }
@@ -232,7 +232,7 @@ void return_statement() {
         return;
     }
     if (st_assignable(current->return_type, t)) {
-        if (current->return_type.kind == TYPE_STRUCT) emit_byte(OP_COPY_STRUCT);
+        if (current->return_type.kind == TYPE_STRUCT) emit_copy_struct();
     } else {
         report_at_previous("return type mismatch: expected %s, got %s", static_type_name(current->return_type),
                            static_type_name(t));

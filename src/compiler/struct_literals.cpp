@@ -83,7 +83,7 @@ void struct_construction(int struct_idx, const Token& name) {
                               static_type_name(v));
                 }
             }
-            if (t.kind == TYPE_STRUCT) emit_byte(OP_COPY_STRUCT);
+            if (t.kind == TYPE_STRUCT) emit_copy_struct();
             emit_bytes(OP_SET_FIELD, static_cast<uint8_t>(f));
             given |= uint64_t{1} << f;
         }

@@ -1,7 +1,8 @@
 // Emission of binary arithmetic, bitwise and comparison instructions: the typed
 // form that the static types allow, fused with the loads of its operands when
-// those loads are the last instructions emitted; and of returns, fused with the
-// read of a local in the same way.
+// those loads are the last instructions emitted; of returns, fused with the
+// read of a local in the same way; and of struct copies, left out where the
+// value is a literal just built.
 #include "compiler/compiler_internal.h"
 
 namespace {
@@ -70,6 +71,13 @@ void emit_return() {
         return;
     }
     emit_byte(OP_RETURN);
+}
+
+void emit_copy_struct() {
+    // No jump may land here: another path could bring a shared value.
+    int end = current_chunk()->count;
+    if (current->set_field_end == end && current->jump_target < end) return;
+    emit_byte(OP_COPY_STRUCT);
 }
 
 void emit_binary_op(uint8_t generic, uint32_t base) {

@@ -78,9 +78,8 @@ TEST_F(CompilerTest, StructLiteralSetsFieldsByDeclaredIndex) {
               "5 SET_FIELD 1\n"
               "7 CONSTANT 1\n"
               "9 SET_FIELD 0\n"
-              "11 COPY_STRUCT\n"
-              "12 SET_GLOBAL 0\n"
-              "14 RETURN_NO_VALUE\n");
+              "11 SET_GLOBAL 0\n"
+              "13 RETURN_NO_VALUE\n");
 }
 
 TEST_F(CompilerTest, FieldStoresLeaveTheStackAsTheyFoundIt) {
@@ -95,26 +94,23 @@ TEST_F(CompilerTest, FieldStoresLeaveTheStackAsTheyFoundIt) {
               "3 STRUCT 1 1\n"
               "6 CONSTANT 0\n"
               "8 SET_FIELD 0\n"
-              "10 COPY_STRUCT\n"
-              "11 SET_FIELD 0\n"
-              "13 CONSTANT 0\n"
-              "15 SET_FIELD 1\n"
-              "17 COPY_STRUCT\n"
-              "18 SET_GLOBAL 0\n"
-              "20 GET_GLOBAL 0\n"
-              "22 GET_LOCAL 1\n"
-              "24 GET_FIELD 1\n"
-              "26 ADD_INT_K 3\n"
-              "28 SET_FIELD 1\n"
-              "30 POP\n"
-              "31 GET_GLOBAL 0\n"
-              "33 STRUCT 5 1\n"
-              "36 CONSTANT 1\n"
+              "10 SET_FIELD 0\n"
+              "12 CONSTANT 0\n"
+              "14 SET_FIELD 1\n"
+              "16 SET_GLOBAL 0\n"
+              "18 GET_GLOBAL 0\n"
+              "20 GET_LOCAL 1\n"
+              "22 GET_FIELD 1\n"
+              "24 ADD_INT_K 3\n"
+              "26 SET_FIELD 1\n"
+              "28 POP\n"
+              "29 GET_GLOBAL 0\n"
+              "31 STRUCT 5 1\n"
+              "34 CONSTANT 1\n"
+              "36 SET_FIELD 0\n"
               "38 SET_FIELD 0\n"
-              "40 COPY_STRUCT\n"
-              "41 SET_FIELD 0\n"
-              "43 POP\n"
-              "44 RETURN_NO_VALUE\n");
+              "40 POP\n"
+              "41 RETURN_NO_VALUE\n");
 }
 
 TEST_F(CompilerTest, MethodCallPassesTheInstanceAsFirstArgument) {
@@ -128,20 +124,19 @@ TEST_F(CompilerTest, MethodCallPassesTheInstanceAsFirstArgument) {
               "0 STRUCT 0 1\n"
               "3 CONSTANT 1\n"
               "5 SET_FIELD 0\n"
-              "7 COPY_STRUCT\n"
-              "8 SET_GLOBAL 0\n"
-              "10 GET_GLOBAL 0\n"
-              "12 CONSTANT <fn>\n"
-              "14 SWAP\n"
-              "15 GET_GLOBAL 0\n"
-              "17 COPY_STRUCT\n"
-              "18 CALL 2\n"
-              "20 GET_GLOBAL 0\n"
-              "22 CONSTANT <fn>\n"
-              "24 SWAP\n"
-              "25 CALL 1\n"
-              "27 SET_GLOBAL 1\n"
-              "29 RETURN_NO_VALUE\n");
+              "7 SET_GLOBAL 0\n"
+              "9 GET_GLOBAL 0\n"
+              "11 CONSTANT <fn>\n"
+              "13 SWAP\n"
+              "14 GET_GLOBAL 0\n"
+              "16 COPY_STRUCT\n"
+              "17 CALL 2\n"
+              "19 GET_GLOBAL 0\n"
+              "21 CONSTANT <fn>\n"
+              "23 SWAP\n"
+              "24 CALL 1\n"
+              "26 SET_GLOBAL 1\n"
+              "28 RETURN_NO_VALUE\n");
 }
 
 }  // namespace
