@@ -210,12 +210,77 @@ ObjMap* new_empty_map() {
     return map;
 }
 
+// Freed struct instances of up to STRUCT_REUSE_FIELDS_MAX fields wait in one
+// list per field count for the next instance of that size: struct-heavy code
+// makes and frees one at every copy, and a list pop is far cheaper than the C
+// library's allocator. Sanitizer builds free them at once, so that a use after
+// free is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+#define VESSRIN_REUSE_STRUCTS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VESSRIN_REUSE_STRUCTS 0
+#endif
+#endif
+#ifndef VESSRIN_REUSE_STRUCTS
+#define VESSRIN_REUSE_STRUCTS 1
+#endif
+constexpr int STRUCT_REUSE_FIELDS_MAX = 8;  // larger structs are rarer: malloc serves them
+// Bytes kept in all lists together: about what one collection cycle of a small
+// program frees; beyond it instances go back to the allocator, so a program
+// that drops many structs at once does not keep their memory.
+constexpr size_t STRUCT_REUSE_BYTES_MAX = 1048576;
+struct ReusableStruct {
+    ReusableStruct* next;
+};
+static ReusableStruct* g_reusable_structs[STRUCT_REUSE_FIELDS_MAX + 1];
+static size_t g_reusable_bytes = 0;
+
+static size_t struct_bytes(int field_count) {
+    return sizeof(ObjStruct) + static_cast<size_t>(field_count) * sizeof(Value);
+}
+
+// Keeps a freed instance for reuse; false when it must go to the allocator.
+static bool keep_for_reuse(ObjStruct* instance) {
+    int n = instance->field_count;
+    if (!VESSRIN_REUSE_STRUCTS || n > STRUCT_REUSE_FIELDS_MAX ||
+        g_reusable_bytes + struct_bytes(n) > STRUCT_REUSE_BYTES_MAX) {
+        return false;
+    }
+    auto* kept = reinterpret_cast<ReusableStruct*>(instance);
+    kept->next = g_reusable_structs[n];
+    g_reusable_structs[n] = kept;
+    g_reusable_bytes += struct_bytes(n);
+    return true;
+}
+
+size_t object_reusable_bytes() { return g_reusable_bytes; }
+
+void object_release_reusable() {
+    for (int n = 0; n <= STRUCT_REUSE_FIELDS_MAX; n++) {
+        while (g_reusable_structs[n] != nullptr) {
+            ReusableStruct* kept = g_reusable_structs[n];
+            g_reusable_structs[n] = kept->next;
+            mem_free(kept);
+        }
+    }
+    g_reusable_bytes = 0;
+}
+
 ObjStruct* new_struct(ObjString* name, int field_count) {
     // The fields live right after the instance: one allocation per struct
-    // value, which struct-heavy code makes and frees at every copy.
+    // value.
     if (field_count < 0) field_count = 0;
-    size_t bytes = sizeof(ObjStruct) + static_cast<size_t>(field_count) * sizeof(Value);
-    auto* instance = static_cast<ObjStruct*>(mem_alloc(bytes));
+    size_t bytes = struct_bytes(field_count);
+    ObjStruct* instance;
+    if (field_count <= STRUCT_REUSE_FIELDS_MAX && g_reusable_structs[field_count] != nullptr) {
+        ReusableStruct* kept = g_reusable_structs[field_count];
+        g_reusable_structs[field_count] = kept->next;
+        g_reusable_bytes -= bytes;
+        instance = reinterpret_cast<ObjStruct*>(kept);
+    } else {
+        instance = static_cast<ObjStruct*>(mem_alloc(bytes));
+    }
     instance->obj.kind = OBJ_STRUCT;
     instance->obj.is_marked = false;
     instance->obj.next = nullptr;
@@ -230,7 +295,12 @@ ObjStruct* new_struct(ObjString* name, int field_count) {
 
 ObjStruct* copy_struct_deep(ObjStruct* original) {
     ObjStruct* top = new_struct(original->name, original->field_count);
-    for (int i = 0; i < original->field_count; i++) top->fields[i] = original->fields[i];
+    bool nested = false;
+    for (int i = 0; i < original->field_count; i++) {
+        top->fields[i] = original->fields[i];
+        nested = nested || is_obj_kind(original->fields[i], OBJ_STRUCT);
+    }
+    if (!nested) return top;
     // Every partial copy hangs from `top`, and each original still hangs from
     // the copy's field until its own copy replaces it, so one root keeps the
     // whole tree alive through the allocations below.
@@ -418,6 +488,7 @@ void object_free(Obj* object) {
         case OBJ_STRUCT: {
             ObjStruct* instance = reinterpret_cast<ObjStruct*>(object);
             vm_track_free(static_cast<uint64_t>(instance->field_count) * sizeof(Value) + sizeof(ObjStruct));
+            if (keep_for_reuse(instance)) return;
             break;
         }
         case OBJ_CLOSURE: {

@@ -148,6 +148,11 @@ ObjStruct* copy_struct_deep(ObjStruct* original);
 inline constexpr int PRINT_DEPTH_MAX = 4096;
 void object_print(Value value);
 void object_free(Obj* object);
+// Gives the freed instances kept for reuse back to the allocator (at the end of
+// every run, with the objects).
+void object_release_reusable();
+// Bytes of freed instances now kept for reuse (0 in sanitizer builds).
+size_t object_reusable_bytes();
 
 // Hash map operations (iteration is by slot index over entries[0 .. capacity-1]).
 void map_find(MapEntry* entries, int32_t capacity, Value key, int32_t* found, int32_t* slot);

@@ -187,6 +187,7 @@ void vm_free_objects() {
         object = next;
     }
     vm.objects = nullptr;
+    object_release_reusable();
     // The gray stack is empty between collections; give its memory back with
     // the objects it could point to.
     mem_free(g_gray_stack);

@@ -160,3 +160,37 @@ TEST_F(ObjectTest, FreeReleasesEachKindAndIgnoresUnknownKinds) {
     object_free(odd);  // no size, no buffers: left alone
     mem_free(odd);
 }
+
+namespace {
+
+// Freed structs of up to 8 fields are kept for the next struct of their size,
+// its fields reset; larger ones go back to the allocator, and so do those
+// beyond 1 MiB kept in all.
+TEST_F(ObjectTest, FreedSmallStructsAreReusedUpToTheirLimits) {
+    ObjString* name = str("P");
+    ObjStruct* eight = new_struct(name, 8);
+    eight->fields[7] = int_val(5);
+    collect_garbage();  // nothing roots it
+    size_t kept = object_reusable_bytes();
+    if (kept == 0) GTEST_SKIP() << "sanitizer builds free structs at once";
+    EXPECT_EQ(kept, sizeof(ObjStruct) + 8 * sizeof(Value));
+    ObjStruct* again = keep(new_struct(name, 8));
+    EXPECT_EQ(again, eight);
+    EXPECT_EQ(again->fields[7], VALUE_NULL);
+    EXPECT_EQ(object_reusable_bytes(), 0u);
+
+    new_struct(name, 9);
+    collect_garbage();
+    EXPECT_EQ(object_reusable_bytes(), 0u);
+
+    // Held until all are made, then freed by one collection.
+    size_t one = sizeof(ObjStruct) + sizeof(Value);
+    Value* base = vm.stack_top;
+    for (size_t i = 0; i < 1048576 / one + 100; i++) keep(new_struct(name, 1));
+    vm.stack_top = base;
+    collect_garbage();
+    EXPECT_LE(object_reusable_bytes(), 1048576u);
+    EXPECT_GT(object_reusable_bytes(), 1048576u - one);
+}
+
+}  // namespace
