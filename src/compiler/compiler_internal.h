@@ -335,6 +335,8 @@ void emit_loop(int loop_start);
 void emit_binary_op(uint8_t generic, uint32_t base);
 // Emits OP_RETURN, fused with a read of a local just before it.
 void emit_return();
+// Emits OP_INDEX_GET, fused with the reads of a local collection and index.
+void emit_index_get();
 // Emits OP_COPY_STRUCT, or nothing when the value is a struct literal just
 // built: no other reference to it can exist.
 void emit_copy_struct();

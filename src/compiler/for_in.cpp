@@ -124,7 +124,7 @@ void array_loop(const LoopVariables& vars, const StaticType& array_type) {
     }
     emit_get_local(array_slot);
     emit_get_local(idx_slot);
-    emit_byte(OP_INDEX_GET);
+    emit_index_get();
     declare_loop_variable(vars.two ? vars.second : vars.first, element_type_of(array_type));
     block();
     end_scope();

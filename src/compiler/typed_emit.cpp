@@ -73,6 +73,24 @@ void emit_return() {
     emit_byte(OP_RETURN);
 }
 
+void emit_index_get() {
+    Chunk* chunk = current_chunk();
+    int end = chunk->count;
+    bool both_locals = last_load(chunk, current) == OP_GET_LOCAL && end >= 4 && current->load_end[1] == end - 2 &&
+                       chunk->code[end - 4] == OP_GET_LOCAL && current->jump_target <= end - 4;
+    emit_byte(OP_INDEX_GET);  // for its line
+    if (!both_locals) return;
+    int line = chunk->lines[end];
+    uint8_t collection = chunk->code[end - 3];
+    uint8_t index = chunk->code[end - 1];
+    chunk->count = end - 4;
+    chunk_write(chunk, OP_INDEX_GET_LL, line);
+    chunk_write(chunk, collection, line);
+    chunk_write(chunk, index, line);
+    current->load_end[0] = 0;
+    current->load_end[1] = 0;
+}
+
 void emit_copy_struct() {
     // No jump may land here: another path could bring a shared value.
     int end = current_chunk()->count;

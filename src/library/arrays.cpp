@@ -159,7 +159,7 @@ void index_op() {
     expression();
     StaticType index = pop_type();
     consume(TOKEN_RIGHT_BRACKET, "Expect ']' after index expression.");
-    emit_byte(OP_INDEX_GET);
+    emit_index_get();
     if (indexed.kind == TYPE_ARRAY) {
         index_check_array(index);
         push_type(array_element_type(indexed));

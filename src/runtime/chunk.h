@@ -64,8 +64,9 @@
     X(OP_COPY_STRUCT, 0)
 
 // Common pairs done by one instruction.
-#define VESSRIN_FUSED_OPCODES(X) \
-    X(OP_RETURN_LOCAL, 1) /* OP_GET_LOCAL slot, OP_RETURN */
+#define VESSRIN_FUSED_OPCODES(X)                                        \
+    X(OP_RETURN_LOCAL, 1)   /* OP_GET_LOCAL slot, OP_RETURN */            \
+    X(OP_INDEX_GET_LL, 2)   /* OP_GET_LOCAL c, OP_GET_LOCAL i, OP_INDEX_GET */
 
 // Binary operations specialised by the operand types the compiler proved, so
 // they test no tags. Each comes in five forms: on the two top values; with the
@@ -105,7 +106,7 @@ enum OpCode : uint8_t {
 inline constexpr int OPCODE_COUNT = 0 VESSRIN_OPCODES(VESSRIN_OP_COUNT);
 #undef VESSRIN_OP_COUNT
 static_assert(OP_COPY_STRUCT == 49, "the generic instructions keep their numbers");
-static_assert(OPCODE_COUNT == 50 + 1 + 19 * 5);
+static_assert(OPCODE_COUNT == 50 + 2 + 19 * 5);
 static_assert(OPCODE_COUNT <= 256, "opcodes are one byte");
 
 // The five forms of a typed instruction sit in this order after its stack form.

@@ -122,7 +122,7 @@ int vm_disassemble_instruction(const Chunk* chunk, int offset) {
             break;
         }
         default:
-            if (operands == 1) std::fprintf(stderr, " %3d", code[offset + 1]);
+            for (int i = 1; i <= operands; i++) std::fprintf(stderr, " %3d", code[offset + i]);
             std::fputc('\n', stderr);
             break;
     }

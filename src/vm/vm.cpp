@@ -243,10 +243,10 @@ int run_to(int base_frame_count) {
 #define VM_BAD64 VM_BAD32 VM_BAD32
 #define VM_BAD128 VM_BAD64 VM_BAD64
     static void* const dispatch_table[256] = {
-        VESSRIN_OPCODES(VM_HANDLER_ADDRESS)                 // 146 opcodes
-        VM_BAD64 VM_BAD32 VM_BAD8 VM_BAD4 VM_BAD2           // 110 non-opcodes
+        VESSRIN_OPCODES(VM_HANDLER_ADDRESS)                 // 147 opcodes
+        VM_BAD64 VM_BAD32 VM_BAD8 VM_BAD4 VM_BAD1           // 109 non-opcodes
     };
-    static_assert(OPCODE_COUNT + 64 + 32 + 8 + 4 + 2 == 256);
+    static_assert(OPCODE_COUNT + 64 + 32 + 8 + 4 + 1 == 256);
 #undef VM_HANDLER_ADDRESS
 #undef VM_BAD1
 #undef VM_BAD2
@@ -886,6 +886,27 @@ h_OP_INDEX_GET: {
         }
     }
     FAIL("internal: indexing a non-collection.");
+}
+
+h_OP_INDEX_GET_LL: {
+    Value collection = slots[ip[0]];
+    Value index = slots[ip[1]];
+    ip += 2;
+    CHECK_PUSH();
+    if (is_obj_kind(collection, OBJ_ARRAY) && is_int(index)) {
+        ObjArray* array = as_array(collection);
+        int64_t i = int_of(index);
+        if (i < 0 || i >= array->count) {
+            FAILF("array index %lld out of bounds (length %d)", static_cast<long long>(i), array->count);
+        }
+        *sp++ = array->values[i];
+        DISPATCH();
+    }
+    // Maps and every failure: OP_INDEX_GET on the two values the loads push.
+    *sp++ = collection;
+    CHECK_PUSH();
+    *sp++ = index;
+    goto h_OP_INDEX_GET;
 }
 
 h_OP_INDEX_SET: {
