@@ -618,9 +618,11 @@ h_OP_SHIFT_RIGHT: {
 h_OP_EQUAL: {
     Value b = sp[-1];
     Value a = sp[-2];
-    // Ints are equal exactly when their words are; everything else follows the
-    // language's rules (NaN, strings by bytes).
-    Value result = both_int(a, b) ? bool_val(a == b) : bool_val(values_equal(a, b));
+    // Ints are equal exactly when their words are, and so is anything compared
+    // with null (a narrowing test); everything else follows the language's
+    // rules (NaN, strings by bytes).
+    bool by_word = both_int(a, b) || a == VALUE_NULL || b == VALUE_NULL;
+    Value result = by_word ? bool_val(a == b) : bool_val(values_equal(a, b));
     FUSE_NOT(result);
     sp--;
     sp[-1] = result;
