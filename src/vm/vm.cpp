@@ -1,36 +1,45 @@
-// The dispatch loop `run_to`: threaded dispatch over the 50 instructions, calls
-// of functions, closures and natives, returns, upvalues, the re-entrant call
-// `vm_call_closure` used by natives, and run-time error reporting.
+// The dispatch loop `run_to`: threaded dispatch over the generic, fused and
+// typed instructions, calls of functions, closures and natives, returns,
+// upvalues, the re-entrant call `vm_call_closure` used by natives, and run-time
+// error reporting.
 //
 // Invariants of run_to:
-// - Registers: `ip` (next code byte), `slots` (frame slot 0), `constants` (the
-//   running chunk's pool), `sp` (first free stack slot) and the static
-//   `dispatch_table`. The running CallFrame is not held: it is always
-//   vm.frames[vm.frame_count - 1], found again where a cold path needs it.
-//   Its `ip` and `vm.stack_top` are stale while a handler runs; they are
-//   written back (SYNC) before anything that can look at them: an allocation
-//   (the collector marks up to vm.stack_top), a native call (which may re-enter
-//   through vm_call_closure and push above vm.stack_top) and a run-time error
-//   (which reads the frame's ip for the line).
-// - Reloads: a call sets the registers from the callee it pushes, a return
-//   reloads them from the caller's frame; after an error run_to returns at once.
-// - Fused steps: a few handlers look at the next opcode and run it themselves
-//   when it is one that cannot fail (OP_POP after a conditional jump, the jump
-//   after a comparison or '!', OP_NOT after a comparison, OP_SET_LOCAL after an
-//   arithmetic fast path). The
-//   bytecode is unchanged and the stack ends exactly as the two instructions
-//   would leave it; only a dispatch is saved.
+// - Registers: `frame` (the running CallFrame), `ip` (next code byte), `slots`
+//   (frame slot 0), `constants` (the running chunk's pool), `sp` (first free
+//   stack slot) and the static `dispatch_table`. The frame's `ip`,
+//   `vm.stack_top` and `vm.frame_count` are stale while a handler runs; they
+//   are written back (SYNC) before anything that can look at them: an
+//   allocation (the collector marks up to vm.stack_top and the frames below
+//   vm.frame_count), a native call (which may re-enter through
+//   vm_call_closure and push frames and values above them) and a run-time
+//   error (which reads the frame's ip for the line).
+// - Reloads: a call stores the caller's ip and sets the registers from the
+//   callee's frame, the next one up; a return reloads them from the frame
+//   below; after an error run_to returns at once. A return from the frame
+//   run_to started with writes vm.frame_count back and ends the loop.
+// - Calls and backward jumps: every call goes through OP_CALL and every
+//   backward jump through OP_LOOP (no fused instruction jumps backward), which
+//   is where per-call and per-loop checks sit (VM_FUZZ_BUDGET_CHECK).
+// - Typed and fused instructions: the compiler picks them from the static
+//   types and fuses loads of locals and constants into them (see chunk.h); each
+//   does exactly what the instructions it replaces would, checks its operation's
+//   own errors before touching the stack, and raises them at its operator's line.
+// - Fused steps at run time: a few handlers look at the next opcode and run it
+//   themselves when it is one that cannot fail (OP_POP after a conditional
+//   jump, the jump after a comparison or '!', OP_NOT after a comparison,
+//   OP_SET_LOCAL after an arithmetic result). The stack ends exactly as the two
+//   instructions would leave it; only a dispatch is saved.
 // - Allocation: only OP_ADD on strings, OP_OK, OP_ERR, OP_CLOSURE, OP_ARRAY,
 //   OP_MAP, OP_INDEX_SET on a map, OP_STRUCT, OP_COPY_STRUCT and natives called
 //   by OP_CALL allocate, and each keeps its inputs on the stack until the new
 //   object is stored. Every other handler is allocation-free and calls nothing
 //   but values_equal and map_get.
 // - Stack room: a call checks the frame count and that its frame starts at least
-//   VM_FRAME_SLOTS_MAX values below the end. Locals and ordinary temporaries
-//   fit that room, but literals and argument lists may hold more, so every
-//   instruction that grows the stack (a load, a constant, a closure, a new
-//   instance, an empty literal) also compares sp with the end: one compare on
-//   a branch that is never taken in a sound run.
+//   VM_FRAME_SLOTS_MAX values below the end: one check per call. Locals and
+//   ordinary temporaries fit that room, but literals and argument lists may
+//   hold more, so every instruction that grows the stack (a load, a constant, a
+//   closure, a new instance, an empty literal, a fused form that pushes) also
+//   compares sp with the end: one compare on a branch never taken in a sound run.
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
