@@ -45,6 +45,20 @@ uint8_t typed_opcode(uint8_t generic, uint32_t base) {
 
 bool is_load(uint8_t op) { return op == OP_GET_LOCAL || op == OP_CONSTANT; }
 
+bool is_commutative(uint8_t typed) {
+    switch (typed) {
+        case OP_ADD_INT:
+        case OP_MULTIPLY_INT:
+        case OP_BIT_AND_INT:
+        case OP_BIT_OR_INT:
+        case OP_BIT_XOR_INT:
+        case OP_EQUAL_INT:
+        case OP_ADD_FLOAT:
+        case OP_MULTIPLY_FLOAT: return true;
+        default: return false;
+    }
+}
+
 // The opcode of the load that ends the code and that no jump lands after, or
 // -1 when there is none; the load starts at end - 2.
 int last_load(const Chunk* chunk, const Compiler* c) {
@@ -117,8 +131,21 @@ void emit_binary_op(uint8_t generic, uint32_t base) {
     int line = chunk->lines[end];
     uint8_t right_op = chunk->code[end - 2];
     uint8_t right = chunk->code[end - 1];
-    bool left_local = c->load_end[1] == end - 2 && end >= 4 && chunk->code[end - 4] == OP_GET_LOCAL &&
-                      c->jump_target <= end - 4;
+    bool left_load = c->load_end[1] == end - 2 && end >= 4 && is_load(chunk->code[end - 4]) &&
+                     c->jump_target <= end - 4;
+    bool left_local = left_load && chunk->code[end - 4] == OP_GET_LOCAL;
+    // A constant times or plus a local is the local times or plus the
+    // constant: the same bits, as IEEE + and * commute (and NaN is one word).
+    if (left_load && !left_local && right_op == OP_GET_LOCAL && is_commutative(typed)) {
+        uint8_t constant = chunk->code[end - 3];
+        chunk->count = end - 4;
+        chunk_write(chunk, static_cast<uint8_t>(typed + FORM_LK), line);
+        chunk_write(chunk, right, line);
+        chunk_write(chunk, constant, line);
+        c->load_end[0] = 0;
+        c->load_end[1] = 0;
+        return;
+    }
     // Every byte of the fused instruction takes the operator's line, so an
     // error it raises (read at its last byte) names the operator's line.
     if (left_local) {

@@ -185,11 +185,13 @@ TEST_F(CompilerTest, OperatorsMapToTheirInstructions) {
 }
 
 // Typed forms are chosen by the operand types, and loads of locals and
-// constants that end the code fold into them; a computed left operand stays on
-// the stack, and float modulo keeps the generic instruction.
+// constants that end the code fold into them (a constant on the left of a
+// commuting operation swaps sides); a computed left operand stays on the
+// stack, and float modulo keeps the generic instruction.
 TEST_F(CompilerTest, TypedOperationsFoldTheirOperandLoads) {
     ObjFunction* fn = compile_program(
-        "def f(int a, float x) bool {\n  int c = a * a + 3\n  c = c / (a - c)\n  return x % 2.0 < x / 2.0\n}\nauto g = f\n");
+        "def f(int a, float x) bool {\n  int c = a * a + 3\n  c = c / (a - c)\n  float y = 2.0 * x\n  y = 2.0 - y\n"
+        "  return x % 2.0 < x / 2.0\n}\nauto g = f\n");
     ASSERT_NE(fn, nullptr) << errors_;
     ObjFunction* f = constant_function(fn, 0);
     ASSERT_NE(f, nullptr);
@@ -200,14 +202,19 @@ TEST_F(CompilerTest, TypedOperationsFoldTheirOperandLoads) {
               "7 SUBTRACT_INT_LL 1 3\n"
               "10 DIVIDE_INT\n"
               "11 SET_LOCAL 3\n"
-              "13 GET_LOCAL 2\n"
-              "15 CONSTANT 2.0\n"
-              "17 MODULO\n"
-              "18 DIVIDE_FLOAT_LK 2 2.0\n"
-              "21 LESS_FLOAT\n"
-              "22 RETURN\n"
-              "23 POP\n"
-              "24 MISSING_RETURN\n");
+              "13 MULTIPLY_FLOAT_LK 2 2.0\n"
+              "16 CONSTANT 2.0\n"
+              "18 SUBTRACT_FLOAT_L 4\n"
+              "20 SET_LOCAL 4\n"
+              "22 GET_LOCAL 2\n"
+              "24 CONSTANT 2.0\n"
+              "26 MODULO\n"
+              "27 DIVIDE_FLOAT_LK 2 2.0\n"
+              "30 LESS_FLOAT\n"
+              "31 RETURN\n"
+              "32 POP\n"
+              "33 POP\n"
+              "34 MISSING_RETURN\n");
 }
 
 }  // namespace
