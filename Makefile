@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE ?= cmake
 
-.PHONY: all deps build build-asan build-stress run test test-normal test-asan test-stress clean \
+.PHONY: all deps build install build-asan build-stress run test test-normal test-asan test-stress clean \
         build-fuzz fuzz fuzz-smoke build-alloc-fail test-alloc-fail
 
 all: build
@@ -20,6 +20,11 @@ build-asan:
 build-stress:
 	$(CMAKE) -S . -B build-stress -DCMAKE_BUILD_TYPE=Debug -DVESSRIN_SANITIZE=ON -DVESSRIN_GC_STRESS=ON -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
 	$(CMAKE) --build build-stress -j $(JOBS)
+
+# Installs bin/vessrin and the manual page under PREFIX.
+PREFIX ?= /usr/local
+install: build
+	$(CMAKE) --install build --prefix $(PREFIX)
 
 # A tour of the examples, each run in turn; the first failure stops it.
 TOUR = hello shapes bank word_count pipeline text modules/main

@@ -127,15 +127,34 @@ ObjNative* register_map_native(const char* name, NativeFn function, uint32_t ari
     return native;
 }
 
+struct MapMethod {
+    const char* name;
+    NativeFn function;
+    uint32_t arity;  // the receiver included
+    ObjNative** slot;
+};
+
+// The members a program can name, in registry order; the hidden slot natives
+// of for loops follow them.
+const MapMethod map_methods[] = {
+    {"length", native_map_length, 1, &g_map_length_native},
+    {"has", native_map_has, 2, &g_map_has_native},
+    {"delete", native_map_delete, 2, &g_map_delete_native},
+    {"keys", native_map_keys, 1, &g_map_keys_native},
+    {"values", native_map_values, 1, &g_map_values_native},
+    {"clear", native_map_clear, 1, &g_map_clear_native},
+};
+
 }  // namespace
 
+std::vector<std::string_view> map_member_names() {
+    std::vector<std::string_view> names;
+    for (const MapMethod& m : map_methods) names.push_back(m.name);
+    return names;
+}
+
 void register_map_methods() {
-    g_map_length_native = register_map_native("length", native_map_length, 1);
-    g_map_has_native = register_map_native("has", native_map_has, 2);
-    g_map_delete_native = register_map_native("delete", native_map_delete, 2);
-    g_map_keys_native = register_map_native("keys", native_map_keys, 1);
-    g_map_values_native = register_map_native("values", native_map_values, 1);
-    g_map_clear_native = register_map_native("clear", native_map_clear, 1);
+    for (const MapMethod& m : map_methods) *m.slot = register_map_native(m.name, m.function, m.arity);
     g_map_capacity_native = register_map_native("$map_capacity", native_map_capacity, 1);
     g_map_slot_is_live_native = register_map_native("$map_slot_is_live", native_map_slot_is_live, 2);
     g_map_slot_key_native = register_map_native("$map_slot_key", native_map_slot_key, 2);
