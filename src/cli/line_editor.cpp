@@ -184,10 +184,24 @@ unsigned char cancel_line(EditLine* el, int) {
 }
 
 // Ctrl-Z at the prompt: signals are off while a line is edited, so the stop is
-// sent by hand; the line is drawn again on return.
-unsigned char suspend(EditLine*, int) {
+// sent by hand, with the terminal in its normal modes for the shell; editing
+// modes come back, and the line is drawn again, when the job resumes.
+unsigned char suspend(EditLine* el, int) {
+    el_set(el, EL_PREP_TERM, 0);
     kill(0, SIGTSTP);
+    el_set(el, EL_PREP_TERM, 1);
     return CC_REDISPLAY;
+}
+
+// Ctrl-D ends the session on an empty line, silently, and otherwise deletes the
+// character under the cursor.
+unsigned char end_or_delete(EditLine* el, int) {
+    const LineInfo* info = el_line(el);
+    if (info->buffer == info->lastchar) return CC_EOF;
+    if (info->cursor == info->lastchar) return CC_ERROR;
+    el_cursor(el, 1);
+    el_deletestr(el, 1);
+    return CC_REFRESH;
 }
 
 struct KeyBinding {
@@ -201,6 +215,7 @@ constexpr KeyBinding EXTRA_BINDINGS[] = {
     {"^I", "vessrin-complete"},
     {"^C", "vessrin-cancel"},
     {"^Z", "vessrin-suspend"},
+    {"^D", "vessrin-end-or-delete"},
     {"^U", "vi-kill-line-prev"},
     {"\033[1~", "ed-move-to-beg"},
     {"\033[4~", "ed-move-to-end"},
@@ -244,6 +259,8 @@ bool line_editor_open() {
     el_set(editor.el, EL_ADDFN, "vessrin-complete", "Complete the name before the cursor", complete);
     el_set(editor.el, EL_ADDFN, "vessrin-cancel", "Drop the line being typed", cancel_line);
     el_set(editor.el, EL_ADDFN, "vessrin-suspend", "Suspend vessrin", suspend);
+    el_set(editor.el, EL_ADDFN, "vessrin-end-or-delete", "End on an empty line, else delete a character",
+           end_or_delete);
     for (const KeyBinding& binding : EXTRA_BINDINGS) el_set(editor.el, EL_BIND, binding.keys, binding.function, nullptr);
     // The user's ~/.editrc (or $EDITRC) may rebind keys, e.g. to vi mode.
     el_source(editor.el, nullptr);
