@@ -250,6 +250,8 @@ bool line_editor_open() {
     history(editor.history, &event, H_SETSIZE, HISTORY_MAX_ENTRIES);
     history(editor.history, &event, H_SETUNIQUE, 1);
     el_set(editor.el, EL_EDITOR, "emacs");
+    // The editor follows a resized window and a stop and resume while it reads.
+    el_set(editor.el, EL_SIGNAL, 1);
     el_set(editor.el, EL_PROMPT, current_prompt);
     el_set(editor.el, EL_HIST, history, editor.history);
     // Ctrl-C and Ctrl-Z reach the editor as keys while a line is typed.
