@@ -2,7 +2,6 @@
 // declared, the members of a global's static type, a module alias's exports.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -26,11 +25,8 @@ TEST_F(CompletionTest, TopLevelNamesComeFromKeywordsNativesAndEarlierEntries) {
     EXPECT_EQ(compiler_completions("", "co"), (Names{"continue", "count_up", "counter"}));
     EXPECT_EQ(compiler_completions("", "pri"), (Names{"print", "println"}));
     EXPECT_EQ(compiler_completions("", "Co"), (Names{"Coord"}));
-    // Keywords in full, hidden natives never.
-    Names all = compiler_completions("", "");
-    EXPECT_NE(std::find(all.begin(), all.end(), "match"), all.end());
-    EXPECT_NE(std::find(all.begin(), all.end(), "Result"), all.end());
-    for (const std::string& name : all) EXPECT_NE(name[0], '$') << name;
+    // Hidden natives ("$map_capacity") are never offered.
+    for (const std::string& name : compiler_completions("", "")) EXPECT_NE(name[0], '$') << name;
     // An entry that failed left nothing behind to offer.
     EXPECT_EQ(compile_line("int countless = \"no\"\n"), nullptr);
     EXPECT_EQ(compiler_completions("", "countl"), Names{});
@@ -44,8 +40,6 @@ TEST_F(CompletionTest, MembersFollowTheStaticTypeOfTheName) {
     define("struct Point {\n    int x\n    int y\n    def norm() int {\n        return self.x\n    }\n}\n");
     define("Point p = Point { x: 1, y: 2 }\n");
     EXPECT_EQ(compiler_completions("s", "to_"), (Names{"to_lower", "to_upper"}));
-    EXPECT_EQ(compiler_completions("s", "").size(), 18u);
-    EXPECT_EQ(compiler_completions("xs", "").size(), 11u);
     EXPECT_EQ(compiler_completions("xs", "re"), (Names{"reduce", "reverse"}));
     EXPECT_EQ(compiler_completions("m", ""), (Names{"clear", "delete", "has", "keys", "length", "values"}));
     EXPECT_EQ(compiler_completions("r", ""), (Names{"error", "value"}));
