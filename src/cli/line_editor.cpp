@@ -258,11 +258,12 @@ bool line_editor_open() {
     el_set(editor.el, EL_SETTY, "-d", "-isig", nullptr);
     // While entries run, Ctrl-C is not echoed as "^C" in front of the report.
     el_set(editor.el, EL_SETTY, "-x", "-echoctl", nullptr);
-    el_set(editor.el, EL_ADDFN, "vessrin-complete", "Complete the name before the cursor", complete);
-    el_set(editor.el, EL_ADDFN, "vessrin-cancel", "Drop the line being typed", cancel_line);
-    el_set(editor.el, EL_ADDFN, "vessrin-suspend", "Suspend vessrin", suspend);
-    el_set(editor.el, EL_ADDFN, "vessrin-end-or-delete", "End on an empty line, else delete a character",
-           end_or_delete);
+    // The wide form: the narrow one copies the names and never frees them.
+    el_wset(editor.el, EL_ADDFN, L"vessrin-complete", L"Complete the name before the cursor", complete);
+    el_wset(editor.el, EL_ADDFN, L"vessrin-cancel", L"Drop the line being typed", cancel_line);
+    el_wset(editor.el, EL_ADDFN, L"vessrin-suspend", L"Suspend vessrin", suspend);
+    el_wset(editor.el, EL_ADDFN, L"vessrin-end-or-delete", L"End on an empty line, else delete a character",
+            end_or_delete);
     for (const KeyBinding& binding : EXTRA_BINDINGS) el_set(editor.el, EL_BIND, binding.keys, binding.function, nullptr);
     // The user's ~/.editrc (or $EDITRC) may rebind keys, e.g. to vi mode.
     el_source(editor.el, nullptr);

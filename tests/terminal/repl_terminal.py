@@ -48,7 +48,15 @@ class Session:
                 raise Failure(f"no {wanted!r} on the screen:\n{self.text()}")
         self.seen = at + len(wanted) - wanted.endswith("\n")
 
-    def send(self, keys):
+    def send(self, keys, editing=True):
+        """Types keys; at a prompt, only once the editor has the terminal in
+        its raw mode (a prompt may show before the mode changes, and keys typed
+        then would be taken by the kernel's own line editing)."""
+        deadline = time.monotonic() + TIMEOUT
+        while editing and termios.tcgetattr(self.fd)[3] & termios.ICANON:
+            if time.monotonic() > deadline:
+                raise Failure("the editor never took the terminal:\n" + self.text())
+            self.read_some(time.monotonic() + 0.02)
         os.write(self.fd, keys.encode("utf-8"))
 
     def entry(self, keys, *outputs):
@@ -111,7 +119,7 @@ def interrupts_and_continuation(vessrin, home):
     s.lines("if (kept > 0) {", 'println("spinning")', "while (true) { }")
     s.send("}\r")
     s.expect("spinning\n")
-    s.send("\x03")
+    s.send("\x03", editing=False)                      # the entry runs
     for output in ("Interrupted.", "<repl>:3:", "\n> "):  # at the loop's line
         s.expect(output)
     s.entry("kept", "7\n")                               # globals survive
