@@ -103,7 +103,7 @@ bool float_to_int(const char* name, Value* args, Value* result) {
     // Both ends are powers of two (or one less), exactly representable as doubles.
     if (!(r >= static_cast<double>(VALUE_INT_MIN) && r <= static_cast<double>(VALUE_INT_MAX))) {
         char message[VM_NATIVE_ERROR_MAX];
-        std::snprintf(message, sizeof message, "%s of %g does not fit in an int", name, x);
+        std::snprintf(message, sizeof message, "%s of %.17g does not fit in an int", name, x);
         vm_set_native_error(message);
         return false;
     }
