@@ -412,7 +412,8 @@ void match_arms(MatchState* m) {
             patch_jump(test_jump);
             emit_byte(OP_POP);
         }
-        // The body's statements clear panic mode as they go.
+        // The body's statements clear panic mode as they go; after an arm
+        // without its "{" it is set again, to be cleared when an arm begins.
         if (brace_missing) {
             parser.panic_mode = 1;
         } else {
