@@ -206,7 +206,8 @@ int run_repl() {
         vm_interrupt_requested = 0;
         vm_repl_eval(stored);
         vm_interrupt_requested = 0;
-        // An entry that asks for the session to end leaves the loop here.
+        // A program's exit ends the whole session with its status.
+        if (vm_exit_requested(&status)) break;
     }
 
     if (reader.terminal) line_editor_close();
