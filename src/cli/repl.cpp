@@ -121,6 +121,9 @@ const char* read_entry(EntryReader& reader) {
     return std::fgets(reader.line, sizeof reader.line, stdin);
 }
 
+// Whether a Ctrl-C came while the current entry ran.
+volatile sig_atomic_t g_entry_interrupted = 0;
+
 void on_interrupt(int) {
     // A second Ctrl-C before the machine saw the first: the entry is stuck
     // where nothing polls, so the signal gets its ordinary meaning.
@@ -130,10 +133,13 @@ void on_interrupt(int) {
         return;
     }
     vm_interrupt_requested = 1;
+    g_entry_interrupted = 1;
 }
 
 // Ctrl-C stops the running entry instead of the process while a terminal
-// session lasts; the handler it replaced comes back at the end.
+// session lasts; the handler it replaced comes back at the end. Without
+// SA_RESTART, an entry waiting for input is woken too: the read ends, and the
+// entry stops at its next call or loop.
 struct InterruptGuard {
     bool installed = false;
     struct sigaction previous {};
@@ -143,7 +149,7 @@ struct InterruptGuard {
         struct sigaction action {};
         action.sa_handler = on_interrupt;
         sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
+        action.sa_flags = 0;
         installed = sigaction(SIGINT, &action, &previous) == 0;
     }
     ~InterruptGuard() {
@@ -204,8 +210,14 @@ int run_repl() {
         // whatever the earlier entries built. A Ctrl-C from before the entry
         // started is not meant for it.
         vm_interrupt_requested = 0;
+        g_entry_interrupted = 0;
         vm_repl_eval(stored);
         vm_interrupt_requested = 0;
+        // A read or write that the Ctrl-C cut short is no fault of the stream.
+        if (g_entry_interrupted) {
+            std::clearerr(stdin);
+            std::clearerr(stdout);
+        }
         // A program's exit ends the whole session with its status.
         if (vm_exit_requested(&status)) break;
     }

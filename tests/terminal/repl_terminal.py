@@ -49,11 +49,12 @@ class Session:
         self.seen = at + len(wanted) - wanted.endswith("\n")
 
     def send(self, keys, editing=True):
-        """Types keys; at a prompt, only once the editor has the terminal in
-        its raw mode (a prompt may show before the mode changes, and keys typed
-        then would be taken by the kernel's own line editing)."""
+        """Types keys at a prompt once the editor has the terminal in its raw
+        mode (a prompt may show before the mode changes, and keys typed then
+        would meet the kernel's own line editing), or, for a running entry,
+        once the terminal is back in its normal mode."""
         deadline = time.monotonic() + TIMEOUT
-        while editing and termios.tcgetattr(self.fd)[3] & termios.ICANON:
+        while editing == bool(termios.tcgetattr(self.fd)[3] & termios.ICANON):
             if time.monotonic() > deadline:
                 raise Failure("the editor never took the terminal:\n" + self.text())
             self.read_some(time.monotonic() + 0.02)
@@ -123,6 +124,11 @@ def interrupts_and_continuation(vessrin, home):
     for output in ("Interrupted.", "<repl>:3:", "\n> "):  # at the loop's line
         s.expect(output)
     s.entry("kept", "7\n")                               # globals survive
+    s.entry('import "std/io" as io')
+    s.send("io.read_line()\r")
+    s.send("\x03", editing=False)                      # a wait for input too
+    for output in ("Interrupted.", "\n> "):
+        s.expect(output)
     s.send("junk junk\x03")                              # dropped at the prompt
     s.expect("\n> ")
     s.lines("def broken() {")
