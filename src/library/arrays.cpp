@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 
 #include "compiler/compiler_internal.h"
 #include "runtime/memory.h"
@@ -709,15 +710,8 @@ bool native_array_reduce(int, Value* args, Value* result) {
     return true;
 }
 
-struct ArrayMethod {
-    const char* name;
-    NativeFn function;
-    uint32_t arity;  // the receiver included
-    ObjNative** slot;
-};
-
 // The order is the registry's row order and is kept stable.
-const ArrayMethod array_methods[] = {
+const MemberNative array_methods[] = {
     {"length", native_array_length, 1, &g_array_length_native},
     {"push", native_array_push, 2, &g_array_push_native},
     {"pop", native_array_pop, 1, &g_array_pop_native},
@@ -733,18 +727,6 @@ const ArrayMethod array_methods[] = {
 
 }  // namespace
 
-std::vector<std::string_view> array_member_names() {
-    std::vector<std::string_view> names;
-    for (const ArrayMethod& m : array_methods) names.push_back(m.name);
-    return names;
-}
+std::vector<std::string_view> array_member_names() { return member_native_names(array_methods, std::size(array_methods)); }
 
-void register_array_methods() {
-    for (const ArrayMethod& m : array_methods) {
-        ObjNative* native = new_native(m.function, m.arity);
-        // Registered first, so the native is a root while its name is allocated.
-        vm_register_native(native);
-        native->name = copy_string(m.name, static_cast<int>(std::strlen(m.name)));
-        *m.slot = native;
-    }
-}
+void register_array_methods() { register_member_natives(array_methods, std::size(array_methods)); }
