@@ -68,7 +68,12 @@ void load_history() {
     // A first session has no file yet; that is no fault.
     if (access(editor.history_path.c_str(), F_OK) != 0 && errno == ENOENT) return;
     HistEvent event;
-    if (history(editor.history, &event, H_LOAD, editor.history_path.c_str()) < 0) warn_once("read");
+    if (history(editor.history, &event, H_LOAD, editor.history_path.c_str()) < 0) {
+        warn_once("read");
+        // A file that could not be read (another program's, say) is not
+        // overwritten with this session's entries when it ends.
+        editor.history_path.clear();
+    }
 }
 
 void save_history() {

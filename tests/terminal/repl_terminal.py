@@ -163,6 +163,13 @@ def history_file_settings(vessrin, home):
     s.entry("3 + 3", "6\n")
     if s.finish("exit\r").count("vessrin: cannot write history file") != 1:
         raise Failure("expected one warning about the history file")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("notes of another program\n")
+    s = Session(vessrin, home, VESSRIN_HISTORY=path)     # unreadable: warned, kept
+    s.entry("4 + 4", "8\n")
+    if s.finish("exit\r").count("vessrin: cannot read history file") != 1 \
+            or open(path, encoding="utf-8").read() != "notes of another program\n":
+        raise Failure("a history file that could not be read was overwritten")
 
 
 def main():
