@@ -1,12 +1,22 @@
 // The compiler's public face: what the VM and the printer call.
 #pragma once
 
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "runtime/object.h"
 
 // Returns the main script's top-level function, or null after any compile error.
 ObjFunction* compile(const char* source, const char* path);
 void compile_repl_begin();
 ObjFunction* compile_repl_line(const char* line);
+// Completion at the prompt: the names beginning with prefix, sorted, without
+// repeats. With no receiver: keywords, natives and what the entries so far
+// declared (globals, functions, structs, import aliases, imported names). With
+// a receiver (the name before a '.'): the members of that global's static type,
+// or the exports of the module it is an import alias of.
+std::vector<std::string> compiler_completions(std::string_view receiver, std::string_view prefix);
 // Imported modules' top-level scripts in the order they must run (each after
 // the modules it imports); null for a module that failed to compile.
 int compiler_imported_module_count();

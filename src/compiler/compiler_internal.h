@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <vector>
 
 #include "syntax/scanner.h"
 #include "syntax/token_stream.h"
@@ -457,6 +459,23 @@ ObjFunction* compiler_new_function();
 void register_string_methods();
 // A member of a string receiver; name is the member token, already consumed.
 void string_member(const StaticType& receiver, const Token& name);
+// A native behind a member of a built-in type: its name, function, arity (the
+// receiver included) and the global that holds it once registered.
+struct MemberNative {
+    const char* name;
+    NativeFn function;
+    uint32_t arity;
+    ObjNative** slot;
+};
+// Creates, registers and stores each native of the table, in table order.
+void register_member_natives(const MemberNative* table, size_t count);
+std::vector<std::string_view> member_native_names(const MemberNative* table, size_t count);
+// The member names of each built-in receiver type, read from the same tables
+// that compile the members (for completion at the prompt).
+std::vector<std::string_view> string_member_names();
+std::vector<std::string_view> array_member_names();
+std::vector<std::string_view> map_member_names();
+std::vector<std::string_view> result_member_names();
 
 // ---------------------------------------------------------------------------
 // Maps and for-in loops

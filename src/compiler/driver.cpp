@@ -198,6 +198,8 @@ ObjFunction* compile_passes(const char* source) {
     narrowing_base = 0;
     inferring_lambda_func_idx = -1;
     compile_reset_nesting();
+    // Files may start with an interpreter line; a REPL entry is code throughout.
+    if (!g_repl_mode) source = scanner_skip_interpreter_line(source);
 
     module_import_pass(source);
     if (parser.had_error) return nullptr;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 
 #include "compiler/compiler_internal.h"
 #include "runtime/memory.h"
@@ -709,35 +710,23 @@ bool native_array_reduce(int, Value* args, Value* result) {
     return true;
 }
 
-struct ArrayMethod {
-    const char* name;
-    NativeFn function;
-    uint32_t arity;  // the receiver included
-    ObjNative** slot;
+// The order is the registry's row order and is kept stable.
+const MemberNative array_methods[] = {
+    {"length", native_array_length, 1, &g_array_length_native},
+    {"push", native_array_push, 2, &g_array_push_native},
+    {"pop", native_array_pop, 1, &g_array_pop_native},
+    {"contains", native_array_contains, 2, &g_array_contains_native},
+    {"reverse", native_array_reverse, 1, &g_array_reverse_native},
+    {"join", native_array_join, 2, &g_array_join_native},
+    {"sort", native_array_sort, 1, &g_array_sort_native},
+    {"slice", native_array_slice, 3, &g_array_slice_native},
+    {"map", native_array_map, 2, &g_array_map_native},
+    {"filter", native_array_filter, 2, &g_array_filter_native},
+    {"reduce", native_array_reduce, 3, &g_array_reduce_native},
 };
 
 }  // namespace
 
-void register_array_methods() {
-    // The order is the registry's row order and is kept stable.
-    static const ArrayMethod methods[] = {
-        {"length", native_array_length, 1, &g_array_length_native},
-        {"push", native_array_push, 2, &g_array_push_native},
-        {"pop", native_array_pop, 1, &g_array_pop_native},
-        {"contains", native_array_contains, 2, &g_array_contains_native},
-        {"reverse", native_array_reverse, 1, &g_array_reverse_native},
-        {"join", native_array_join, 2, &g_array_join_native},
-        {"sort", native_array_sort, 1, &g_array_sort_native},
-        {"slice", native_array_slice, 3, &g_array_slice_native},
-        {"map", native_array_map, 2, &g_array_map_native},
-        {"filter", native_array_filter, 2, &g_array_filter_native},
-        {"reduce", native_array_reduce, 3, &g_array_reduce_native},
-    };
-    for (const ArrayMethod& m : methods) {
-        ObjNative* native = new_native(m.function, m.arity);
-        // Registered first, so the native is a root while its name is allocated.
-        vm_register_native(native);
-        native->name = copy_string(m.name, static_cast<int>(std::strlen(m.name)));
-        *m.slot = native;
-    }
-}
+std::vector<std::string_view> array_member_names() { return member_native_names(array_methods, std::size(array_methods)); }
+
+void register_array_methods() { register_member_natives(array_methods, std::size(array_methods)); }

@@ -1,7 +1,7 @@
 // Maps in the language: the `{k: v}` literal, the typing of `m[k]`, the members
 // of a map value and the natives behind them, including the four hidden natives
 // through which `for` loops walk a map's slots.
-#include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "compiler/compiler_internal.h"
@@ -120,28 +120,27 @@ bool native_map_slot_value(int, Value* args, Value* result) {
     return true;
 }
 
-ObjNative* register_map_native(const char* name, NativeFn function, uint32_t arity) {
-    ObjNative* native = new_native(function, arity);
-    // Registered first, so the native is a root while its name is allocated.
-    vm_register_native(native);
-    native->name = copy_string(name, static_cast<int>(std::strlen(name)));
-    return native;
-}
+// The members a program can name, then the hidden slot natives of for loops,
+// in registry order.
+const MemberNative map_methods[] = {
+    {"length", native_map_length, 1, &g_map_length_native},
+    {"has", native_map_has, 2, &g_map_has_native},
+    {"delete", native_map_delete, 2, &g_map_delete_native},
+    {"keys", native_map_keys, 1, &g_map_keys_native},
+    {"values", native_map_values, 1, &g_map_values_native},
+    {"clear", native_map_clear, 1, &g_map_clear_native},
+    {"$map_capacity", native_map_capacity, 1, &g_map_capacity_native},
+    {"$map_slot_is_live", native_map_slot_is_live, 2, &g_map_slot_is_live_native},
+    {"$map_slot_key", native_map_slot_key, 2, &g_map_slot_key_native},
+    {"$map_slot_value", native_map_slot_value, 2, &g_map_slot_value_native},
+};
 
 }  // namespace
 
-void register_map_methods() {
-    g_map_length_native = register_map_native("length", native_map_length, 1);
-    g_map_has_native = register_map_native("has", native_map_has, 2);
-    g_map_delete_native = register_map_native("delete", native_map_delete, 2);
-    g_map_keys_native = register_map_native("keys", native_map_keys, 1);
-    g_map_values_native = register_map_native("values", native_map_values, 1);
-    g_map_clear_native = register_map_native("clear", native_map_clear, 1);
-    g_map_capacity_native = register_map_native("$map_capacity", native_map_capacity, 1);
-    g_map_slot_is_live_native = register_map_native("$map_slot_is_live", native_map_slot_is_live, 2);
-    g_map_slot_key_native = register_map_native("$map_slot_key", native_map_slot_key, 2);
-    g_map_slot_value_native = register_map_native("$map_slot_value", native_map_slot_value, 2);
-}
+// Hidden names are left to the caller to pass over, as for every table.
+std::vector<std::string_view> map_member_names() { return member_native_names(map_methods, std::size(map_methods)); }
+
+void register_map_methods() { register_member_natives(map_methods, std::size(map_methods)); }
 
 // ---------------------------------------------------------------------------
 // Map literal

@@ -1,7 +1,26 @@
 // Member access: the "." operator, dispatched on the static type of the
 // receiver. Types whose members are not compiled yet report that they have
 // no such member, so every path pushes one type and checking goes on.
+#include <cstring>
+
 #include "compiler/compiler_internal.h"
+#include "vm/vm.h"
+
+void register_member_natives(const MemberNative* table, size_t count) {
+    for (size_t i = 0; i < count; i++) {
+        ObjNative* native = new_native(table[i].function, table[i].arity);
+        // Registered first, so the native is a root while its name is allocated.
+        vm_register_native(native);
+        native->name = copy_string(table[i].name, static_cast<int>(std::strlen(table[i].name)));
+        *table[i].slot = native;
+    }
+}
+
+std::vector<std::string_view> member_native_names(const MemberNative* table, size_t count) {
+    std::vector<std::string_view> names;
+    for (size_t i = 0; i < count; i++) names.push_back(table[i].name);
+    return names;
+}
 
 void dot_op() {
     StaticType receiver = pop_type();

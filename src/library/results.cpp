@@ -61,10 +61,16 @@ StaticType result_error_type(const StaticType& result) {
     return st_base(BASE_STRING);
 }
 
+// The two members of a Result.
+static constexpr std::string_view RESULT_VALUE = "value";
+static constexpr std::string_view RESULT_ERROR = "error";
+
+std::vector<std::string_view> result_member_names() { return {RESULT_VALUE, RESULT_ERROR}; }
+
 void result_member(const StaticType& receiver, const Token& member) {
     const int n = static_cast<int>(member.length);
     const std::string_view name(member.start, member.length);
-    if (name == "value") {
+    if (name == RESULT_VALUE) {
         if (receiver.result_state != 1) {
             report_at(member, RESULT_NARROW_HELP, "'.value' requires r to be narrowed to ok (use if (r is ok))");
         }
@@ -72,7 +78,7 @@ void result_member(const StaticType& receiver, const Token& member) {
         push_type(st_base(receiver.base));
         return;
     }
-    if (name == "error") {
+    if (name == RESULT_ERROR) {
         if (receiver.result_state != 2) {
             report_at(member, RESULT_NARROW_HELP,
                       "'.error' requires r to be narrowed to err (use if (r is err) or the else of if (r is ok))");

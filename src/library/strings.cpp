@@ -399,6 +399,12 @@ static constexpr StringMember string_members[] = {
 static constexpr int STRING_MEMBER_COUNT = static_cast<int>(sizeof string_members / sizeof string_members[0]);
 static_assert(STRING_MEMBER_COUNT == 18, "strings have a property and seventeen methods");
 
+std::vector<std::string_view> string_member_names() {
+    std::vector<std::string_view> names;
+    for (const StringMember& member : string_members) names.push_back(member.name);
+    return names;
+}
+
 void register_string_methods() {
     for (const StringMember& member : string_members) {
         ObjNative* native = new_native(member.function, member.arg_count + 1);

@@ -246,6 +246,15 @@ void scanner_init(const char* source) {
     scanner.line_start = source;
 }
 
+const char* scanner_skip_interpreter_line(const char* source) {
+    if (source[0] != '#' || source[1] != '!') return source;
+    const char* p = source + 2;
+    while (*p != '\0' && *p != '\n') p++;
+    return p;
+}
+
+bool token_is_keyword(TokenType type) { return is_keyword_row(type); }
+
 void scanner_save(Scanner* out) { *out = scanner; }
 
 void scanner_restore(const Scanner* state) { scanner = *state; }

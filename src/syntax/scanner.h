@@ -117,6 +117,12 @@ struct Scanner {
 };
 
 void scanner_init(const char* source);
+// Where scanning of a file's text starts: a first line that begins with "#!"
+// (the interpreter line of an executable script) is passed over up to its line
+// feed, so the text still counts it as line 1. Any other text starts at source.
+const char* scanner_skip_interpreter_line(const char* source);
+// True for the token types that are keywords; their lexeme is the keyword.
+bool token_is_keyword(TokenType type);
 Token scanner_scan_token();
 void scanner_save(Scanner* out);
 void scanner_restore(const Scanner* state);

@@ -713,14 +713,14 @@ h_OP_JUMP_IF_FALSE:
     JUMP_IF_FALSE(sp[-1]);
 
 h_OP_LOOP: {
+    VM_STEP_CHECK();
     uint16_t distance = READ_U16();
     ip -= distance;
-    VM_FUZZ_BUDGET_CHECK();
     DISPATCH();
 }
 
 h_OP_CALL: {
-    VM_FUZZ_BUDGET_CHECK();
+    VM_STEP_CHECK();
     uint8_t arg_count = *ip++;
     Value* callee_slot = sp - arg_count - 1;
     Value callee = *callee_slot;

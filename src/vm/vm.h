@@ -3,6 +3,7 @@
 // roots, and the top-level / REPL entry points.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 
 #include "runtime/object.h"
@@ -93,6 +94,16 @@ void vm_set_native_error(const char* message);
 void vm_push_transient(Obj* object);
 void vm_pop_transient();
 int32_t vm_transient_count();       // transient roots currently held
+// A program's request to end with a status (std/os exit): the run unwinds as
+// after a reported error, and the command line, or the REPL after each entry,
+// asks for the status. Cleared by every machine reset.
+void vm_request_exit(int status);
+bool vm_exit_requested(int* status);
+
+// Set by the interactive loop's SIGINT handler while an entry runs. The loop
+// polls it only where it already does work per backward jump and per call (see
+// VM_STEP_CHECK), so a runaway entry stops with "Interrupted." at the next one.
+extern volatile sig_atomic_t vm_interrupt_requested;
 
 #if defined(VESSRIN_FUZZING)
 // Fuzzed programs may loop forever. Every unbounded execution passes backward
@@ -115,6 +126,19 @@ inline void vm_fuzz_reset_budget() {
 #else
 #define VM_FUZZ_BUDGET_CHECK() ((void)0)
 #endif
+
+// The poll at every backward jump and call, placed before the instruction moves
+// ip so that an error is reported at the line of the jump or call itself. The
+// flag is cleared as it is seen: the run ends here, and a callback's error is
+// reported once.
+#define VM_STEP_CHECK()                              \
+    do {                                             \
+        if (vm_interrupt_requested) [[unlikely]] {   \
+            vm_interrupt_requested = 0;              \
+            FAIL("Interrupted.");                    \
+        }                                            \
+        VM_FUZZ_BUDGET_CHECK();                      \
+    } while (0)
 
 // Debugging aid: prints the chunk's instructions to standard error.
 void vm_disassemble_chunk(const Chunk* chunk, const char* name);

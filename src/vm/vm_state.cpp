@@ -2,6 +2,7 @@
 #include "vm/vm.h"
 
 VM vm;
+volatile sig_atomic_t vm_interrupt_requested = 0;
 
 #if defined(VESSRIN_FUZZING)
 uint64_t vm_fuzz_steps = 0;
