@@ -19,7 +19,8 @@
 //   run_to started with writes vm.frame_count back and ends the loop.
 // - Calls and backward jumps: every call goes through OP_CALL and every
 //   backward jump through OP_LOOP (no fused instruction jumps backward), which
-//   is where per-call and per-loop checks sit (VM_FUZZ_BUDGET_CHECK).
+//   is where the per-call and per-loop checks sit (VM_STEP_CHECK: the
+//   interrupt flag and the fuzzing budget).
 // - Typed and fused instructions: the compiler picks them from the static
 //   types and fuses loads of locals and constants into them (see chunk.h); each
 //   does exactly what the instructions it replaces would, checks its operation's
