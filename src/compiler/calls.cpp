@@ -298,7 +298,12 @@ void lambda_compile() {
     }
     emit_bytes(OP_CLOSURE, static_cast<uint8_t>(index));
     emit_byte(static_cast<uint8_t>(inner->upvalue_count));
-    for (int i = 0; i < inner->upvalue_count; i++) emit_bytes(inner->upvalues[i].is_local, inner->upvalues[i].index);
+    // Byte by byte: emit_bytes takes its first byte for an opcode (a capture
+    // pair's 0 would read as OP_CONSTANT to the load fusion).
+    for (int i = 0; i < inner->upvalue_count; i++) {
+        emit_byte(inner->upvalues[i].is_local);
+        emit_byte(inner->upvalues[i].index);
+    }
     compiler_release(inner);
     push_type(func_type_of(sig));
 }

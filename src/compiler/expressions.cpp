@@ -100,6 +100,8 @@ static int emit_line() {
 
 void emit_byte(uint8_t byte) { chunk_write(current_chunk(), byte, emit_line()); }
 
+// An opcode and its one-byte operand. Loads and field stores are noted for the
+// fusions of typed_emit.cpp, so `a` must be an opcode.
 void emit_bytes(uint8_t a, uint8_t b) {
     emit_byte(a);
     emit_byte(b);
