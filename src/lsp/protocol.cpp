@@ -46,7 +46,11 @@ Document& require_document(Server& server, const json& params) {
 }
 
 size_t require_position(const Server& server, const Document& doc, const json& params) {
-    const json& position = require_object(params, "position");
+    return offset_of(server, doc, require_object(params, "position"));
+}
+
+size_t offset_of(const Server& server, const Document& doc, const json& position) {
+    if (!position.is_object()) throw RequestError{ERROR_INVALID_PARAMS, "a position must be an object"};
     long long line = require_integer(position, "line");
     long long character = require_integer(position, "character");
     size_t offset = 0;

@@ -36,6 +36,8 @@ long long require_integer(const json& obj, const char* key);
 Document& require_document(Server& server, const json& params);
 // The byte offset of params' position in doc.
 size_t require_position(const Server& server, const Document& doc, const json& params);
+// The byte offset of a position object in doc.
+size_t offset_of(const Server& server, const Document& doc, const json& position);
 // An LSP range from byte offsets of doc.
 json range_of(const Server& server, const std::string& text, const LineTable& lines, size_t start, size_t end);
 

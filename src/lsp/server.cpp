@@ -157,22 +157,23 @@ void did_change(Server& server, const json& params) {
     Document& doc = require_document(server, params);
     const json* changes = member(params, "contentChanges");
     if (changes == nullptr || !changes->is_array()) throw RequestError{ERROR_INVALID_PARAMS, "contentChanges"};
-    // Every change is checked before any is applied, so a bad one leaves the
-    // text as it was rather than half edited.
-    for (const json& change : *changes) {
-        require_string(change, "text");
-        if (member(change, "range") != nullptr) require_object(change, "range");
-    }
-    for (const json& change : *changes) {
-        std::string text = require_string(change, "text");
-        const json* range = member(change, "range");
-        if (range == nullptr) {
-            document_set_text(doc, std::move(text));
-            continue;
+    // A bad change leaves the text as it was rather than half edited.
+    std::string before = doc.text;
+    try {
+        for (const json& change : *changes) {
+            std::string text = require_string(change, "text");
+            const json* range = member(change, "range");
+            if (range == nullptr) {
+                document_set_text(doc, std::move(text));
+                continue;
+            }
+            size_t start = offset_of(server, doc, require_object(*range, "start"));
+            size_t end = offset_of(server, doc, require_object(*range, "end"));
+            document_replace(doc, start, end, text);
         }
-        size_t start = require_position(server, doc, json{{"position", require_object(*range, "start")}});
-        size_t end = require_position(server, doc, json{{"position", require_object(*range, "end")}});
-        document_replace(doc, start, end, text);
+    } catch (const RequestError&) {
+        document_set_text(doc, std::move(before));
+        throw;
     }
     const json& item = require_object(params, "textDocument");
     if (const json* version = member(item, "version"); version != nullptr && version->is_number_integer()) {
@@ -261,8 +262,10 @@ void server_handle(Server& server, const std::string& body) {
                    "a request needs a string method and an integer or string id");
         return;
     }
+    // Taken by reference: a copy of deeply nested parameters would recurse.
+    static const json no_params;
     const json* given = member(message, "params");
-    json params = given != nullptr ? *given : json(nullptr);
+    const json& params = given != nullptr ? *given : no_params;
     std::string name = method->get<std::string>();
     if (id == nullptr) {
         // Notifications are never answered, not even with an error.
