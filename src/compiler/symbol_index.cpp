@@ -140,6 +140,20 @@ int note_variable(const char* name, uint32_t length, const StaticType& type, Sym
     return decl;
 }
 
+// A function or method: its type is its signature, its detail the header as written.
+SymbolDecl* note_def(const char* name, uint32_t length, SymbolKind kind, const StaticType* params, uint32_t count,
+                     bool has_return, const StaticType& result) {
+    SymbolPlace at = place_of(name, length);
+    if (at.file < 0) return nullptr;
+    SymbolDecl d;
+    d.name = text_of(name, length);
+    d.kind = kind;
+    d.at = at;
+    d.type = signature_text(params, count, has_return, result);
+    d.detail = header_text(name);
+    return &g_symbol_index->decls[static_cast<size_t>(add_decl(name, std::move(d)))];
+}
+
 // Lines and columns of every place, from the byte offsets.
 void fill_lines() {
     SymbolIndex& index = *g_symbol_index;
@@ -246,17 +260,11 @@ void symbol_note_global(const GlobalEntry& global) {
 }
 
 void symbol_note_function(const FunctionEntry& function) {
-    SymbolPlace at = place_of(function.name, function.name_len);
-    if (at.file < 0) return;
-    SymbolDecl d;
-    d.name = text_of(function.name, function.name_len);
-    d.kind = SYMBOL_FUNCTION;
-    d.at = at;
-    d.type = signature_text(function.params, function.param_count, function.has_return, function.return_type);
-    d.detail = header_text(function.name);
-    d.top_level = true;
-    d.exported = function.exported != 0;
-    add_decl(function.name, std::move(d));
+    SymbolDecl* d = note_def(function.name, function.name_len, SYMBOL_FUNCTION, function.params, function.param_count,
+                             function.has_return != 0, function.return_type);
+    if (d == nullptr) return;
+    d->top_level = true;
+    d->exported = function.exported != 0;
 }
 
 void symbol_note_struct(int struct_idx) {
@@ -288,16 +296,9 @@ void symbol_note_struct(int struct_idx) {
     }
     for (int i = 0; i < s.method_count && i < STRUCT_METHODS_MAX; i++) {
         const StructMethod& m = s.methods[i];
-        SymbolPlace mat = place_of(m.name, m.name_len);
-        if (mat.file < 0) continue;
-        SymbolDecl md;
-        md.name = text_of(m.name, m.name_len);
-        md.kind = SYMBOL_METHOD;
-        md.at = mat;
-        md.type = signature_text(m.params, m.param_count, m.has_return, m.return_type);
-        md.detail = header_text(m.name);
-        md.container = decl;
-        add_decl(m.name, std::move(md));
+        SymbolDecl* d = note_def(m.name, m.name_len, SYMBOL_METHOD, m.params, m.param_count, m.has_return != 0,
+                                 m.return_type);
+        if (d != nullptr) d->container = decl;
     }
 }
 

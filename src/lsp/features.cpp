@@ -167,7 +167,31 @@ int receiver_decl(const Analysis& a, const std::string& name, size_t at) {
     return -1;
 }
 
+void add_struct_members(const Analysis& a, int struct_decl, json& items) {
+    if (struct_decl < 0) return;
+    for (const SymbolDecl& e : a.index.decls) {
+        if (e.container == struct_decl) items.push_back(completion_item(e.name, completion_kind(e), e.type));
+    }
+}
+
+// The struct whose method body holds offset: the one of the nearest method
+// declared before it.
+int struct_around(const Analysis& a, size_t at) {
+    int method = -1;
+    for (size_t i = 0; i < a.index.decls.size(); i++) {
+        const SymbolDecl& d = a.index.decls[i];
+        if (d.kind != SYMBOL_METHOD || d.at.file != a.main_file || static_cast<size_t>(d.at.offset) >= at) continue;
+        if (method < 0 || d.at.offset > decl_at_index(a, method).at.offset) method = static_cast<int>(i);
+    }
+    return method >= 0 ? decl_at_index(a, method).container : -1;
+}
+
 bool member_items(const Analysis& a, const std::string& name, size_t at, json& items) {
+    if (name == "self") {
+        int s = struct_around(a, at);
+        add_struct_members(a, s, items);
+        return s >= 0;
+    }
     int r = receiver_decl(a, name, at);
     if (r < 0) return false;
     const SymbolDecl& d = decl_at_index(a, r);
@@ -184,13 +208,7 @@ bool member_items(const Analysis& a, const std::string& name, size_t at, json& i
         case MEMBERS_ARRAY: add_builtin(items, ARRAY_MEMBERS); break;
         case MEMBERS_MAP: add_builtin(items, MAP_MEMBERS); break;
         case MEMBERS_RESULT: add_builtin(items, RESULT_MEMBERS); break;
-        case MEMBERS_STRUCT:
-            for (const SymbolDecl& e : a.index.decls) {
-                if (e.container == d.members_struct && d.members_struct >= 0) {
-                    items.push_back(completion_item(e.name, completion_kind(e), e.type));
-                }
-            }
-            break;
+        case MEMBERS_STRUCT: add_struct_members(a, d.members_struct, items); break;
         case MEMBERS_NONE: break;
     }
     return true;

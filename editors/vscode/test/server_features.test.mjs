@@ -131,6 +131,10 @@ test('a two-module program in the editor', async () => {
   });
   assert.deepEqual((await server.diagnostics(uri)).diagnostics, []);
   assert.equal(readFileSync(join(dir, 'util.vsr'), 'utf8'), UTIL);
+  const inMethod = await server.connection.sendRequest('textDocument/completion', {
+    textDocument: { uri: utilUri }, position: at(UTIL, 4, 'self.', 5),
+  });
+  assert.deepEqual(inMethod.items.map((i) => i.label), ['x', 'y', 'sum']);
 
   assert.equal(await server.stop(), 0);
 });
