@@ -29,9 +29,12 @@ void character_at(const std::string& text, size_t at, size_t end, size_t* bytes,
     *units = u;
 }
 
+// Where a line's text ends: before its line feed, and before a carriage
+// return that comes with one.
 size_t line_end(const std::string& text, const LineTable& lines, size_t line) {
-    if (line + 1 < lines.starts.size()) return lines.starts[line + 1] - 1;  // the line feed
-    return text.size();
+    size_t end = line + 1 < lines.starts.size() ? lines.starts[line + 1] - 1 : text.size();
+    if (end > lines.starts[line] && end < text.size() && text[end - 1] == '\r') end--;
+    return end;
 }
 
 int hex_value(char c) {

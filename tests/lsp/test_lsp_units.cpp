@@ -76,6 +76,10 @@ TEST(Positions, CountUtf16UnitsAndBytes) {
     EXPECT_EQ(character, 5);
     offset_to_position(text, lines, 10, ENCODING_UTF8, &line, &character);
     EXPECT_EQ(character, 8);
+    // The carriage return of a CRLF line ending is no character of the line.
+    std::string crlf = "ab\r\ncd";
+    ASSERT_TRUE(position_to_offset(crlf, line_table_of(crlf), 0, 9, ENCODING_UTF16, &offset));
+    EXPECT_EQ(offset, 2u);
 }
 
 TEST(Positions, FileUris) {
