@@ -21,12 +21,19 @@ build-stress:
 	$(CMAKE) -S . -B build-stress -DCMAKE_BUILD_TYPE=Debug -DVESSRIN_SANITIZE=ON -DVESSRIN_GC_STRESS=ON -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
 	$(CMAKE) --build build-stress -j $(JOBS)
 
-# A tour of the examples, each run in turn; the first failure stops it.
+# A tour of the examples, each run in turn; the first failure stops it. The
+# examples in TOUR_STDIN read standard input: each is fed the file after its colon.
 TOUR = hello shapes bank word_count pipeline text modules/main
+TOUR_STDIN = word_count_stdin:poem.txt column_sum:sales.csv
 run: build
 	@for example in $(TOUR); do \
 		echo; echo "### examples/$$example.vsr"; \
 		./build/vessrin examples/$$example.vsr || exit 1; \
+	done
+	@for pair in $(TOUR_STDIN); do \
+		example=$${pair%%:*}; input=$${pair#*:}; \
+		echo; echo "### examples/$$example.vsr < examples/$$input"; \
+		./build/vessrin examples/$$example.vsr < examples/$$input || exit 1; \
 	done
 
 test-normal: deps build

@@ -93,6 +93,9 @@ int run_file(const char* path, int check_only) {
     file.reset();
 
     int result = check_only ? vm_check(buffer.get(), path) : vm_interpret(buffer.get(), path);
+    // A program that called exit ends with its own status.
+    int requested = 0;
+    if (vm_exit_requested(&requested)) return requested;
     return status_from_result(result);
 }
 

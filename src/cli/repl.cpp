@@ -99,6 +99,8 @@ int run_repl() {
         // A failing line has already been reported; the session goes on with
         // whatever the earlier lines built.
         vm_repl_eval(stored);
+        // A program's exit ends the whole session with its status.
+        if (vm_exit_requested(&status)) break;
     }
 
     vm_repl_end();

@@ -1,6 +1,8 @@
 // Calls and lambdas: value calls through a function type, direct calls of
 // declared functions and natives (checked against their table rows), calls of
 // a module's exported functions, and lambdas with their captures.
+#include <cstdio>
+
 #include "compiler/compiler_internal.h"
 #include "compiler/symbol_hooks.h"
 #include "vm/vm.h"
@@ -53,12 +55,21 @@ void push_call_result(bool has_return, const StaticType& return_type) {
 void direct_call_in(const FunctionEntry* entry, const Token& name, const char* module_name) {
     consume(TOKEN_LEFT_PAREN, "Expect '(' after function name.");
     // The row is copied: it must not change under the arguments' compilation.
-    const FunctionEntry f = *entry;
+    FunctionEntry f = *entry;
     emit_constant(obj_val(f.callee));
     CallArguments args = compile_arguments(f.params, f.checker != nullptr ? 0 : f.param_count);
     consume(TOKEN_RIGHT_PAREN, "Expect ')' after arguments.");
     int n = static_cast<int>(name.length);
     if (f.checker != nullptr) {
+        // A native's messages name it as the call wrote it: "math.sqrt"
+        // through a module alias, the local name after a from-import.
+        char shown[2 * MODULE_NAME_MAX];
+        if (module_name != nullptr) {
+            std::snprintf(shown, sizeof shown, "%s.%.*s", module_name, n, name.start);
+        } else {
+            std::snprintf(shown, sizeof shown, "%.*s", n, name.start);
+        }
+        f.name = shown;
         SigCheckResult result = f.checker(&f, args.count, args.types);
         if (!result.ok) report_at(name, nullptr, "%s", result.message);
         emit_bytes(OP_CALL, call_operand(args.count));

@@ -133,12 +133,23 @@ bool read_float_literal(const Token& t, double* out) {
     return ok;
 }
 
+// A pattern that went wrong (a negative number, an expression, ok(1)) may run
+// on for several tokens; stepping to its arrow lets the arm's body be found and
+// the next arm be read as an arm rather than the whole match be given up.
+void skip_to_arrow() {
+    while (!check(TOKEN_FAT_ARROW) && !check(TOKEN_LEFT_BRACE) && !check(TOKEN_RIGHT_BRACE) &&
+           !check(TOKEN_NEWLINE) && !check(TOKEN_EOF)) {
+        advance();
+    }
+}
+
 // Reads ok(v) / err(e) after the keyword; the name is left in p->binding.
 void read_result_pattern(Pattern* p) {
     consume(TOKEN_LEFT_PAREN, "Expect '(' after pattern keyword.");
     consume(TOKEN_IDENTIFIER, "Expect binding name inside ok(...)/err(...).");
     p->binding = parser.previous;
     consume(TOKEN_RIGHT_PAREN, "Expect ')' after binding name.");
+    if (parser.panic_mode) skip_to_arrow();
 }
 
 // Reads one pattern at the current token and checks it against the subject.
@@ -223,13 +234,7 @@ Pattern read_pattern(const StaticType& subject) {
             // would throw off the brace count that finds the end of the match.
             if (!check(TOKEN_LEFT_BRACE)) advance();
             p.kind = PATTERN_BAD;
-            // A pattern that starts wrongly (a negative number, an expression)
-            // may run on for several tokens; step to its arrow so that the arm
-            // body is still found.
-            while (!check(TOKEN_FAT_ARROW) && !check(TOKEN_LEFT_BRACE) && !check(TOKEN_RIGHT_BRACE) &&
-                   !check(TOKEN_NEWLINE) && !check(TOKEN_EOF)) {
-                advance();
-            }
+            skip_to_arrow();
             break;
     }
     return p;
@@ -365,8 +370,13 @@ int emit_arm_test(const MatchState& m, const Pattern& p) {
 
 // Compiles the arms up to the closing "}" (not consumed).
 void match_arms(MatchState* m) {
+    // An arm written without its "{" may have taken the match's own "}" as its
+    // body's end; panic mode is then kept until another arm begins, so that
+    // the match's missing "}" is not reported as a second mistake.
+    bool brace_missing = false;
     while (!check(TOKEN_RIGHT_BRACE) && !check(TOKEN_EOF)) {
         if (match(TOKEN_NEWLINE)) continue;
+        if (brace_missing) clear_panic();
         if (m->wildcard_seen) {
             report_at_current("'_' must be the last arm; remove arms after it");
             skip_rest_of_match();
@@ -379,14 +389,19 @@ void match_arms(MatchState* m) {
             return;
         }
         Pattern p = read_pattern(m->subject);
-        consume(TOKEN_FAT_ARROW, "Expect '=>' after pattern.");
-        if (!check(TOKEN_LEFT_BRACE)) {
-            // Without its body the arm cannot be told from the next one.
-            error_at_current("Expect '{' before arm body.");
-            skip_rest_of_match();
-            return;
+        if (!match(TOKEN_FAT_ARROW)) {
+            error_at_current("Expect '=>' after pattern.");
+            if (p.kind != PATTERN_BAD) {
+                // A whole pattern followed by something else: where this arm
+                // ends and the next begins cannot be told.
+                skip_rest_of_match();
+                return;
+            }
         }
-        advance();
+        // Without its "{" the body still runs up to its "}": leaving the match
+        // there would read the remaining arms as statements.
+        brace_missing = !match(TOKEN_LEFT_BRACE);
+        if (brace_missing) error_at_current("Expect '{' before arm body.");
         check_duplicate(m, p);
         int test_jump = emit_arm_test(*m, p);
         bool returns = block();
@@ -397,7 +412,13 @@ void match_arms(MatchState* m) {
             patch_jump(test_jump);
             emit_byte(OP_POP);
         }
-        clear_panic();
+        // The body's statements clear panic mode as they go; after an arm
+        // without its "{" it is set again, to be cleared when an arm begins.
+        if (brace_missing) {
+            parser.panic_mode = 1;
+        } else {
+            clear_panic();
+        }
         m->arm_count++;
     }
     consume(TOKEN_RIGHT_BRACE, "Expect '}' after match arms.");

@@ -15,6 +15,7 @@
 #include "compiler/compiler_internal.h"
 #include "compiler/symbol_hooks.h"
 #include "diagnostics/diag.h"
+#include "library/std_module.h"
 #include "runtime/memory.h"
 
 namespace {
@@ -123,6 +124,19 @@ bool same_text(const char* a, uint32_t a_len, const char* b, uint32_t b_len) {
     return a_len == b_len && std::memcmp(a, b, a_len) == 0;
 }
 
+// resolve_import_path, and then the modules built into the interpreter: an
+// import of one resolves to its own path "std/NAME" unless VESSRIN_STD_PATH
+// holds a file of that name, which then takes its place.
+int resolve_module_path(const char* dir, const char* text, uint32_t length, char* out) {
+    int result = resolve_import_path(dir, text, length, out);
+    const StdModule* builtin = std_module_for_import(text, length);
+    if (builtin == nullptr) return result;
+    struct stat info;
+    if (result == RESOLVE_OK && stat(out, &info) == 0 && S_ISREG(info.st_mode)) return result;
+    std::snprintf(out, MODULE_PATH_MAX, "std/%s", builtin->name);
+    return RESOLVE_OK;
+}
+
 // Resolves, reports and tests for a cycle: the steps every import and from
 // clause share. Returns the resolved path's module index (compiling the module
 // when it is new), or -1 after a report. `path_token` is the string literal.
@@ -132,7 +146,7 @@ int import_module(const Token& path_token) {
     import_string_of(path_token, &text, &length);
     const ModuleEntry& importer = module_table[current_module_idx];
     char resolved[MODULE_PATH_MAX];
-    int result = resolve_import_path(importer.dir, text, length, resolved);
+    int result = resolve_module_path(importer.dir, text, length, resolved);
     int n = static_cast<int>(length);
     if (result == RESOLVE_STD_UNAVAILABLE) {
         char message[NOT_AVAILABLE_MESSAGE_MAX];
@@ -516,6 +530,16 @@ void format_import_cycle(int chain_start, const char* resolved, char* out, size_
 bool compile_module_into(int module_idx) {
     ModuleEntry& module = module_table[module_idx];
     const Token at = parser.previous;
+    // A built-in module has no text: its natives become its exports, and it
+    // has no top-level code to run.
+    if (const StdModule* builtin = std_module_for_path(module.path)) {
+        if (!std_module_register(*builtin, module_idx)) {
+            report_message(at, "Too many functions.");
+            return false;
+        }
+        module.compiled = 1;
+        return true;
+    }
     SourceBuffer source = read_module_file(module.path);
     if (!source) {
         char message[READ_MESSAGE_MAX];
@@ -572,7 +596,7 @@ void module_bind_from_clause() {
     uint32_t length;
     import_string_of(path_token, &text, &length);
     char resolved[MODULE_PATH_MAX];
-    if (resolve_import_path(module_table[current_module_idx].dir, text, length, resolved) != RESOLVE_OK) {
+    if (resolve_module_path(module_table[current_module_idx].dir, text, length, resolved) != RESOLVE_OK) {
         return skip_imported_names();
     }
     int m = find_module_by_path(resolved);

@@ -55,7 +55,11 @@ void struct_construction(int struct_idx, const Token& name) {
     emit_byte(static_cast<uint8_t>(s.field_count));
     uint64_t given = 0;
     bool first = true;
+    // The loop ends only at "}" or the end of the text, also after an error
+    // (panic mode keeps the rest quiet): leaving earlier would strand the
+    // literal's own "}" to be read as the start of the next statement.
     while (!check(TOKEN_RIGHT_BRACE) && !check(TOKEN_EOF)) {
+        const char* at = parser.current.start;
         if (!first) {
             consume(TOKEN_COMMA, "Expect ',' between struct fields.");
             if (check(TOKEN_RIGHT_BRACE)) break;
@@ -89,7 +93,8 @@ void struct_construction(int struct_idx, const Token& name) {
             emit_bytes(OP_SET_FIELD, static_cast<uint8_t>(f));
             given |= uint64_t{1} << f;
         }
-        if (parser.panic_mode && !check(TOKEN_COMMA)) break;
+        // Every value read takes a token; this only guards the loop's end.
+        if (parser.current.start == at) advance();
     }
     consume(TOKEN_RIGHT_BRACE, "Expect '}' to close struct literal.");
     if (s.field_count > 0) {

@@ -153,14 +153,16 @@ bool read_field(int struct_idx) {
     return true;
 }
 
-// Code pass: steps over a field (its type, its name and a comma).
+// Code pass: steps over a field (its type, its name and a comma). The comma is
+// optional, so the next member (a field or a method) may follow on the line.
 void skip_field() {
+    const char* at = parser.current.start;
     if (is_type_start_now()) skip_type_token();
     if (check(TOKEN_IDENTIFIER)) advance();
-    if (!match(TOKEN_COMMA)) {
-        // Anything else was reported by the declaration pass; never stand still.
-        if (!check(TOKEN_NEWLINE) && !check(TOKEN_RIGHT_BRACE) && !check(TOKEN_EOF) && !check(TOKEN_DEF)) skip_member();
-    }
+    if (match(TOKEN_COMMA)) return;
+    // Anything that is not a field was reported by the declaration pass;
+    // never stand still.
+    if (parser.current.start == at) skip_member();
 }
 
 // Steps from a method that cannot be compiled to past its body.

@@ -13,6 +13,9 @@ int32_t vm_natives_count = 0;
 char vm_native_error_buf[VM_NATIVE_ERROR_MAX];
 bool vm_native_error_set = false;
 
+static bool g_exit_requested = false;
+static int g_exit_status = 0;
+
 // Transient roots are never dropped: callbacks of map and filter nest as deep as
 // the frame limit allows, each level holding a partial result, so the stack
 // grows instead of ignoring a push. It starts with room for this many.
@@ -25,6 +28,16 @@ int32_t vm_transient_count() { return g_transient_count; }
 
 void vm_register_native(ObjNative* native) {
     if (vm_natives_count < VM_NATIVES_MAX) vm_natives[vm_natives_count++] = native;
+}
+
+void vm_request_exit(int status) {
+    g_exit_requested = true;
+    g_exit_status = status;
+}
+
+bool vm_exit_requested(int* status) {
+    if (g_exit_requested && status != nullptr) *status = g_exit_status;
+    return g_exit_requested;
 }
 
 void vm_set_native_error(const char* message) {
@@ -53,6 +66,7 @@ void vm_reset_registry() {
     g_transient_count = 0;
     vm_native_error_set = false;
     vm_native_error_buf[0] = '\0';
+    g_exit_requested = false;
 }
 
 void vm_mark_registry_roots() {

@@ -93,6 +93,11 @@ void vm_set_native_error(const char* message);
 void vm_push_transient(Obj* object);
 void vm_pop_transient();
 int32_t vm_transient_count();       // transient roots currently held
+// A program's request to end with a status (std/os exit): the run unwinds as
+// after a reported error, and the command line, or the REPL after each entry,
+// asks for the status. Cleared by every machine reset.
+void vm_request_exit(int status);
+bool vm_exit_requested(int* status);
 
 #if defined(VESSRIN_FUZZING)
 // Fuzzed programs may loop forever. Every unbounded execution passes backward
