@@ -187,6 +187,27 @@ void symbol_index_begin(SymbolIndex* index) {
 int symbol_index_end() {
     if (g_symbol_index == nullptr) return -1;
     SymbolIndex& index = *g_symbol_index;
+    // The built-in functions, global ones and those of imported built-in
+    // modules, before the uses that name them are resolved.
+    for (int i = 0; i < function_count; i++) {
+        const FunctionEntry& f = function_table[i];
+        // Declared functions are in already; the objects rows name may be freed.
+        if (f.name == nullptr || f.name_len == 0 || f.name[0] == '$' || g_recording.decl_by_key.count(f.name) != 0) {
+            continue;
+        }
+        SymbolDecl d;
+        d.name = text_of(f.name, f.name_len);
+        d.kind = SYMBOL_NATIVE;
+        bool fixed = f.module_idx >= 0 || f.checker == nullptr;
+        d.type = fixed ? signature_text(f.params, f.param_count, f.has_return, f.return_type) : "built-in function";
+        d.detail = d.name + ": " + d.type;
+        d.top_level = f.module_idx == -1;
+        d.exported = f.module_idx >= 0;
+        if (f.module_idx >= 0 && f.module_idx < module_count) {
+            d.module_file = file_for_path(module_table[f.module_idx].path, nullptr);
+        }
+        add_decl(f.name, std::move(d));
+    }
     auto decl_of = [](const void* key) {
         auto found = g_recording.decl_by_key.find(key);
         return found == g_recording.decl_by_key.end() ? -1 : found->second;
@@ -223,19 +244,6 @@ int symbol_index_end() {
                                      return a.at.file == b.at.file && a.at.offset == b.at.offset;
                                  }),
                      index.uses.end());
-    // The built-in functions, for completion.
-    for (int i = 0; i < function_count; i++) {
-        const FunctionEntry& f = function_table[i];
-        if (f.module_idx != -1 || f.name == nullptr || f.name_len == 0 || f.name[0] == '$') continue;
-        SymbolDecl d;
-        d.name = text_of(f.name, f.name_len);
-        d.kind = SYMBOL_NATIVE;
-        d.type = f.checker != nullptr ? "built-in function"
-                                      : signature_text(f.params, f.param_count, f.has_return, f.return_type);
-        d.detail = d.name + ": " + d.type;
-        d.top_level = true;
-        index.decls.push_back(std::move(d));
-    }
     int main_file = module_count > 0 ? file_for_path(module_table[0].path, nullptr) : -1;
     fill_lines();
     g_recording = Recording{};

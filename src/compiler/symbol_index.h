@@ -17,7 +17,7 @@ enum SymbolKind : uint8_t {
     SYMBOL_METHOD,
     SYMBOL_MODULE,    // an import alias
     SYMBOL_IMPORTED,  // a name bound by a from clause
-    SYMBOL_NATIVE,    // a built-in function; it has no place in any file
+    SYMBOL_NATIVE,    // a built-in function, global or of a built-in module; in no file
 };
 
 // What `name.` offers for a value of the declaration's type.
@@ -48,6 +48,7 @@ struct SymbolDecl {
     int container = -1;  // a field's or method's struct
     int target = -1;     // an imported name: the declaration it names
     int target_file = -1;  // an import alias: the imported file
+    int module_file = -1;  // a built-in module's function: that module
     MemberSet members = MEMBERS_NONE;
     int members_struct = -1;  // MEMBERS_STRUCT: the struct's declaration
     bool top_level = false;

@@ -197,7 +197,9 @@ bool member_items(const Analysis& a, const std::string& name, size_t at, json& i
     const SymbolDecl& d = decl_at_index(a, r);
     if (d.kind == SYMBOL_MODULE) {
         for (const SymbolDecl& e : a.index.decls) {
-            if (e.at.file == d.target_file && e.exported && (e.kind == SYMBOL_FUNCTION || e.kind == SYMBOL_STRUCT)) {
+            bool in_file = e.at.file == d.target_file && (e.kind == SYMBOL_FUNCTION || e.kind == SYMBOL_STRUCT);
+            bool built_in = e.kind == SYMBOL_NATIVE && e.module_file == d.target_file;
+            if (e.exported && d.target_file >= 0 && (in_file || built_in)) {
                 items.push_back(completion_item(e.name, completion_kind(e), e.type));
             }
         }
@@ -239,7 +241,10 @@ json feature_definition(Server& server, Document& doc, size_t offset) {
     if (found < 0) return nullptr;
     const SymbolDecl* d = &decl_at_index(a, found);
     if (d->kind == SYMBOL_MODULE) {
-        if (d->target_file < 0) return nullptr;
+        // A built-in module has no file to go to.
+        if (d->target_file < 0 || a.index.files[static_cast<size_t>(d->target_file)].path.rfind('/', 0) != 0) {
+            return nullptr;
+        }
         SymbolPlace start;
         start.file = d->target_file;
         return location_of(server, doc, start);

@@ -121,6 +121,8 @@ test('a two-module program in the editor', { skip: SKIP }, async () => {
   assert.deepEqual(await completion(typing('p.'), { line: last, character: 2 }), ['x', 'y', 'sum']);
   assert.ok((await completion(typing('smile.sp'), { line: last, character: 8 })).includes('split'));
   assert.deepEqual(await completion(typing('util.'), { line: last, character: 5 }), ['Point', 'greet']);
+  const math = await completion(typing('import "std/math"\nmath.'), { line: last + 1, character: 5 });
+  assert.ok(math.includes('sqrt') && math.includes('pi'), 'a built-in module');
   const top = await completion(typing('tw'), { line: last, character: 2 });
   for (const name of ['twice', 'util', 'hello', 'p', 'println', 'while']) assert.ok(top.includes(name), name);
   assert.ok(!top.includes('n'), 'a parameter is not visible at the top level');
