@@ -147,7 +147,9 @@ void call_infix() {
 
 void module_qualified_name(int module_idx) {
     advance();  // .
-    if (!check(TOKEN_IDENTIFIER)) {
+    // A module may export a function named like a type keyword (std/random's
+    // `float`); after an alias's dot such a name can only be a member.
+    if (!check(TOKEN_IDENTIFIER) && !check(TOKEN_FLOAT)) {
         error_at_current("Expect identifier after '.'.");
         push_type(st_int());
         return;

@@ -93,7 +93,7 @@ SigCheckResult check_choice(const FunctionEntry* entry, int arg_count, const Sta
 constexpr std::array<StdFunction, 5> random_functions = {{
     {"seed", native_random_seed, std_check_signature, 1, {STD_INT}, STD_NONE},
     {"int_between", native_random_int_between, std_check_signature, 2, {STD_INT, STD_INT}, STD_INT},
-    {"next_float", native_random_float, std_check_signature, 0, {}, STD_FLOAT},
+    {"float", native_random_float, std_check_signature, 0, {}, STD_FLOAT},
     {"shuffle", native_random_shuffle, check_shuffle, 1, {}, STD_NONE},
     {"choice", native_random_choice, check_choice, 1, {}, STD_NONE},
 }};
