@@ -28,3 +28,7 @@ void compiler_forget_tables();
 // Name of the global in a VM slot, for the read-before-declaration error.
 const char* compiler_global_name(int slot, int* length);
 void compiler_print_struct(ObjStruct* instance);
+// Supplies an imported module's text instead of its file (an editor's unsaved
+// buffer): a NUL-terminated buffer from mem_alloc, or null to read the file.
+using ModuleTextReader = char* (*)(const char* absolute_path);
+void compiler_set_module_text_reader(ModuleTextReader reader);
