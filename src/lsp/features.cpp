@@ -6,6 +6,7 @@
 #include <set>
 #include <string_view>
 
+#include "compiler/compiler.h"
 #include "lsp/protocol.h"
 
 namespace {
@@ -24,29 +25,6 @@ constexpr int COMPLETION_MODULE = 9;
 constexpr int COMPLETION_PROPERTY = 10;
 constexpr int COMPLETION_KEYWORD = 14;
 constexpr int COMPLETION_STRUCT = 22;
-
-constexpr std::array<std::string_view, 29> KEYWORDS = {
-    "true", "false", "null", "int", "float", "bool", "string", "auto", "if", "else",
-    "while", "def", "return", "Result", "ok", "err", "is", "array", "for", "in",
-    "break", "continue", "map", "struct", "match", "import", "export", "as", "from"};
-
-// The members of the built-in types, as the checker accepts them; a property
-// is read without parentheses.
-struct BuiltinMember {
-    std::string_view name;
-    bool property;
-};
-constexpr BuiltinMember STRING_MEMBERS[] = {
-    {"length", true},  {"is_empty", false}, {"is_digit", false},  {"is_alpha", false},    {"contains", false},
-    {"starts_with", false}, {"ends_with", false}, {"count", false}, {"to_upper", false}, {"to_lower", false},
-    {"trim", false},   {"lstrip", false},   {"rstrip", false},    {"replace", false},     {"repeat", false},
-    {"index", false},  {"substring", false}, {"split", false}};
-constexpr BuiltinMember ARRAY_MEMBERS[] = {
-    {"length", true}, {"push", false},  {"pop", false}, {"contains", false}, {"reverse", false}, {"join", false},
-    {"sort", false},  {"slice", false}, {"map", false}, {"filter", false},   {"reduce", false}};
-constexpr BuiltinMember MAP_MEMBERS[] = {{"length", true}, {"has", false},    {"delete", false},
-                                         {"keys", false},  {"values", false}, {"clear", false}};
-constexpr BuiltinMember RESULT_MEMBERS[] = {{"value", true}, {"error", true}};
 
 const SymbolDecl& decl_at_index(const Analysis& a, int i) { return a.index.decls[static_cast<size_t>(i)]; }
 
@@ -136,9 +114,8 @@ int completion_kind(const SymbolDecl& d) {
     }
 }
 
-template <size_t N>
-void add_builtin(json& items, const BuiltinMember (&members)[N]) {
-    for (const BuiltinMember& m : members) {
+void add_builtin(json& items, BuiltinReceiver receiver) {
+    for (const BuiltinMember& m : compiler_builtin_members(receiver)) {
         items.push_back(completion_item(m.name, m.property ? COMPLETION_PROPERTY : COMPLETION_METHOD, ""));
     }
 }
@@ -206,10 +183,10 @@ bool member_items(const Analysis& a, const std::string& name, size_t at, json& i
         return true;
     }
     switch (d.members) {
-        case MEMBERS_STRING: add_builtin(items, STRING_MEMBERS); break;
-        case MEMBERS_ARRAY: add_builtin(items, ARRAY_MEMBERS); break;
-        case MEMBERS_MAP: add_builtin(items, MAP_MEMBERS); break;
-        case MEMBERS_RESULT: add_builtin(items, RESULT_MEMBERS); break;
+        case MEMBERS_STRING: add_builtin(items, BUILTIN_STRING); break;
+        case MEMBERS_ARRAY: add_builtin(items, BUILTIN_ARRAY); break;
+        case MEMBERS_MAP: add_builtin(items, BUILTIN_MAP); break;
+        case MEMBERS_RESULT: add_builtin(items, BUILTIN_RESULT); break;
         case MEMBERS_STRUCT: add_struct_members(a, d.members_struct, items); break;
         case MEMBERS_NONE: break;
     }
@@ -297,7 +274,7 @@ json feature_completion(Server&, Document& doc, size_t offset) {
         }
         return json{{"isIncomplete", false}, {"items", items}};
     }
-    for (std::string_view k : KEYWORDS) items.push_back(completion_item(k, COMPLETION_KEYWORD, ""));
+    for (std::string_view k : compiler_keywords()) items.push_back(completion_item(k, COMPLETION_KEYWORD, ""));
     std::set<std::string> seen;
     for (const SymbolDecl& d : doc.analysis.index.decls) {
         bool visible = d.top_level && (d.at.file == doc.analysis.main_file || d.kind == SYMBOL_NATIVE);
