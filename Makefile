@@ -61,7 +61,8 @@ test: test-normal test-asan test-stress
 # ceiling, run one after another for FUZZ_SECONDS each; see fuzz/README.md.
 FUZZ_SECONDS ?= 1800
 FUZZ_CXX ?= clang++-14
-FUZZ_TARGETS = fuzz_compile_run fuzz_repl fuzz_modules
+# The server's target needs the JSON library; without it the server is not built.
+FUZZ_TARGETS = fuzz_compile_run fuzz_repl fuzz_modules $(if $(wildcard /usr/include/nlohmann/json.hpp),fuzz_lsp)
 
 build-fuzz:
 	$(CMAKE) -S . -B build-fuzz -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O1 -g" -DVESSRIN_FUZZING=ON -DVESSRIN_BUILD_TESTS=OFF

@@ -8,7 +8,11 @@ build=$1
 seconds=$2
 shift 2
 targets=("$@")
-if [ ${#targets[@]} -eq 0 ]; then targets=(fuzz_compile_run fuzz_repl fuzz_modules); fi
+if [ ${#targets[@]} -eq 0 ]; then
+    targets=(fuzz_compile_run fuzz_repl fuzz_modules)
+    # The server is built only where its JSON library is installed.
+    if [ -x "$build/fuzz_lsp" ]; then targets+=(fuzz_lsp); else echo "== fuzz_lsp skipped: not built"; fi
+fi
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 
@@ -19,6 +23,7 @@ for target in "${targets[@]}"; do
         fuzz_compile_run) seeds=compile_run ;;
         fuzz_repl) seeds=repl ;;
         fuzz_modules) seeds=modules ;;
+        fuzz_lsp) seeds=lsp ;;
         *) echo "unknown fuzz target $target" >&2; exit 2 ;;
     esac
     mkdir -p "$build/corpus/$target" "$build/artifacts"

@@ -7,8 +7,11 @@ OUT_DIR/compile_run gets every source file of every case and every example,
 OUT_DIR/repl every case's standard input (the REPL sessions) and every source,
 OUT_DIR/modules every case with two or more files as "main, =====, other file",
 with the main file's imports of the other file renamed to "lib".
+OUT_DIR/lsp language-server sessions: each example opened, changed and asked
+about, plus a few malformed messages.
 """
 import hashlib
+import json
 import pathlib
 import sys
 
@@ -72,7 +75,44 @@ def main():
     ]:
         write(out / "modules", main + b"\n=====\n" + lib)
         counts["modules"] += 1
+    counts["lsp"] = write_lsp_seeds(repo, out / "lsp")
     print(" ".join(f"{k}={v}" for k, v in counts.items()))
+
+
+def frame(message):
+    body = message if isinstance(message, bytes) else json.dumps(message).encode()
+    return b"Content-Length: %d\r\n\r\n" % len(body) + body
+
+
+def write_lsp_seeds(repo, directory):
+    uri = "file:///tmp/vessrin-fuzz-lsp/main.vsr"
+    doc = {"textDocument": {"uri": uri}}
+    count = 0
+    for example in sorted((repo / "examples").rglob("*.vsr")):
+        text = example.read_text(encoding="utf-8", errors="replace")
+        session = [
+            {"jsonrpc": "2.0", "method": "textDocument/didOpen",
+             "params": {"textDocument": {"uri": uri, "languageId": "vessrin", "version": 1, "text": text}}},
+            {"jsonrpc": "2.0", "id": 1, "method": "textDocument/documentSymbol", "params": doc},
+            {"jsonrpc": "2.0", "id": 2, "method": "textDocument/hover",
+             "params": {**doc, "position": {"line": 2, "character": 6}}},
+            {"jsonrpc": "2.0", "id": 3, "method": "textDocument/definition",
+             "params": {**doc, "position": {"line": 3, "character": 10}}},
+            {"jsonrpc": "2.0", "method": "textDocument/didChange",
+             "params": {"textDocument": {"uri": uri, "version": 2}, "contentChanges": [{"text": text + "x.\n"}]}},
+            {"jsonrpc": "2.0", "id": 4, "method": "textDocument/completion",
+             "params": {**doc, "position": {"line": text.count("\n"), "character": 2}}},
+            {"jsonrpc": "2.0", "id": 5, "method": "shutdown"},
+            {"jsonrpc": "2.0", "method": "exit"},
+        ]
+        write(directory, b"".join(frame(m) for m in session))
+        count += 1
+    for raw in [b"{", b"[]", b'{"jsonrpc":"2.0","id":{},"method":1}',
+                b'{"jsonrpc":"2.0","id":9,"method":"textDocument/hover","params":{"position":{"line":-1}}}']:
+        write(directory, frame(raw))
+        count += 1
+    write(directory, b"Content-Length: 99999999999999999999999\r\n\r\n{}")
+    return count + 1
 
 
 if __name__ == "__main__":

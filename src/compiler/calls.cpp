@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "compiler/compiler_internal.h"
+#include "compiler/symbol_hooks.h"
 #include "vm/vm.h"
 
 int32_t inferring_lambda_func_idx = -1;
@@ -158,11 +159,13 @@ void module_qualified_name(int module_idx) {
     int n = static_cast<int>(member.length);
     const char* module_name = module_table[module_idx].name;
     if (FunctionEntry* f = find_module_function(module_idx, member.start, member.length)) {
+        if (g_symbol_index) symbol_note_use(member, f->name);
         direct_call_in(f, member, module_name);
         return;
     }
     int s = find_module_struct(module_idx, member.start, member.length);
     if (s >= 0) {
+        if (g_symbol_index) symbol_note_use(member, struct_table[s].name);
         if (check(TOKEN_LEFT_BRACE)) {
             struct_construction(s, member);
             return;

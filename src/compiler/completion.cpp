@@ -1,7 +1,7 @@
-// Names for completion at the REPL prompt, read from the compiler's own tables
-// as the entries so far have left them: the keyword rows of the token list, the
-// natives, the prompt's globals, functions, structs and imports, and the members
-// of a receiver's static type.
+// Names for completion at the REPL prompt and in editors, read from the
+// compiler's own tables: the keyword rows of the token list, the natives, the
+// prompt's globals, functions, structs and imports, and the members of a
+// receiver's static type, so no second list of names can drift from them.
 #include <algorithm>
 
 #include "compiler/compiler.h"
@@ -32,9 +32,7 @@ bool same(std::string_view a, const char* name, uint32_t length) { return a == s
 const ModuleEntry* prompt_module() { return module_count > PROMPT_MODULE ? &module_table[PROMPT_MODULE] : nullptr; }
 
 void add_top_level_names(Collector& out) {
-    for (uint32_t type = 0; type < static_cast<uint32_t>(TOKEN_TYPE_COUNT); type++) {
-        if (token_is_keyword(static_cast<TokenType>(type))) out.add(token_type_name(static_cast<TokenType>(type)));
-    }
+    for (std::string_view keyword : compiler_keywords()) out.add(keyword);
     for (int i = 0; i < function_count; i++) {
         const FunctionEntry& f = function_table[i];
         if (f.module_idx == -1 || f.module_idx == PROMPT_MODULE) out.add(f.name, f.name_len);
@@ -115,4 +113,26 @@ std::vector<std::string> compiler_completions(std::string_view receiver, std::st
     std::sort(out.names.begin(), out.names.end());
     out.names.erase(std::unique(out.names.begin(), out.names.end()), out.names.end());
     return out.names;
+}
+
+std::vector<std::string_view> compiler_keywords() {
+    std::vector<std::string_view> keywords;
+    for (uint32_t type = 0; type < static_cast<uint32_t>(TOKEN_TYPE_COUNT); type++) {
+        if (token_is_keyword(static_cast<TokenType>(type))) keywords.emplace_back(token_type_name(static_cast<TokenType>(type)));
+    }
+    return keywords;
+}
+
+std::vector<BuiltinMember> compiler_builtin_members(BuiltinReceiver receiver) {
+    std::vector<std::string_view> names;
+    switch (receiver) {
+        case BUILTIN_STRING: names = string_member_names(); break;
+        case BUILTIN_ARRAY: names = array_member_names(); break;
+        case BUILTIN_MAP: names = map_member_names(); break;
+        case BUILTIN_RESULT: names = result_member_names(); break;
+    }
+    // `length` and a Result's `value` and `error` are the only properties.
+    std::vector<BuiltinMember> members;
+    for (std::string_view name : names) members.push_back({name, receiver == BUILTIN_RESULT || name == "length"});
+    return members;
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "compiler/compiler_internal.h"
+#include "compiler/symbol_hooks.h"
 
 namespace {
 
@@ -71,6 +72,7 @@ void declare_global(const Token& name, const StaticType& type) {
     GlobalEntry& g = globals_table[global_count];
     g = GlobalEntry{name.start, name.length, type, static_cast<uint8_t>(global_count), current_module_idx};
     global_count++;
+    if (g_symbol_index) symbol_note_global(g);
     emit_bytes(OP_SET_GLOBAL, g.slot);
 }
 
@@ -95,10 +97,13 @@ struct Resolved {
 
 Resolved resolve_target(const Token& name) {
     int slot = resolve_local(current, name.start, name.length);
+    if (slot >= 0 && g_symbol_index) symbol_note_use(name, current->locals[slot].name);
     if (slot >= 0) return Resolved{Target::LOCAL, slot, current->locals[slot].type};
     int g = find_global(name.start, name.length);
+    if (g >= 0 && g_symbol_index) symbol_note_use(name, globals_table[g].name);
     if (g >= 0) return Resolved{Target::GLOBAL, g, globals_table[g].type};
     int up = resolve_upvalue(current, name.start, name.length);
+    if (up >= 0 && g_symbol_index) symbol_note_upvalue_use(name);
     if (up >= 0) return Resolved{Target::UPVALUE, up, current->upvalues[up].type};
     return Resolved{Target::NONE, -1, st_int()};
 }

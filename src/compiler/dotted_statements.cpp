@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "compiler/compiler_internal.h"
+#include "compiler/symbol_hooks.h"
 
 namespace {
 
@@ -108,6 +109,7 @@ void field_assign_or_expression_statement() {
     StaticType type;
     int slot = resolve_local(current, variable.start, variable.length);
     if (slot >= 0) {
+        if (g_symbol_index) symbol_note_use(variable, current->locals[slot].name);
         type = apply_narrowing(true, slot, current->locals[slot].type);
         emit_bytes(OP_GET_LOCAL, static_cast<uint8_t>(slot));
     } else {
@@ -116,6 +118,7 @@ void field_assign_or_expression_statement() {
             report_at(variable, nullptr, "undeclared variable '%.*s'", tlen(variable), variable.start);
             return;
         }
+        if (g_symbol_index) symbol_note_use(variable, globals_table[g].name);
         type = apply_narrowing(false, globals_table[g].slot, globals_table[g].type);
         emit_bytes(OP_GET_GLOBAL, globals_table[g].slot);
     }
@@ -140,6 +143,7 @@ void field_assign_or_expression_statement() {
         int sn = static_cast<int>(s.name_len);
         int f = find_field(s, member);
         if (f >= 0) {
+            if (g_symbol_index) symbol_note_use(member, s.fields[f].name);
             const StructField field = s.fields[f];
             if (check(TOKEN_EQUAL)) {
                 field_assignment(f, field, member);
@@ -160,6 +164,7 @@ void field_assign_or_expression_statement() {
         }
         int m = find_method(s, member);
         if (m >= 0) {
+            if (g_symbol_index) symbol_note_use(member, s.methods[m].name);
             if (!check(TOKEN_LEFT_PAREN)) {
                 report_at(member, nullptr, "method '%.*s' of struct %.*s requires call parentheses", tlen(member),
                           member.start, sn, s.name);

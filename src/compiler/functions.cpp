@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "compiler/compiler_internal.h"
+#include "compiler/symbol_hooks.h"
 
 namespace {
 
@@ -87,6 +88,7 @@ void record_function_signature() {
         entry->has_return = signature.has_return ? 1 : 0;
         entry->return_type = signature.return_type;
         reinterpret_cast<ObjFunction*>(entry->callee)->arity = static_cast<int32_t>(signature.count);
+        if (g_symbol_index) symbol_note_function(*entry);
     }
     skip_brace_block();
 }

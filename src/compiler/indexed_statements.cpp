@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "compiler/compiler_internal.h"
+#include "compiler/symbol_hooks.h"
 
 namespace {
 
@@ -116,10 +117,12 @@ void index_assign_or_expression_statement() {
     int slot = resolve_local(current, name.start, name.length);
     int global = slot >= 0 ? -1 : find_global(name.start, name.length);
     if (slot >= 0) {
+        if (g_symbol_index) symbol_note_use(name, current->locals[slot].name);
         emit_bytes(OP_GET_LOCAL, static_cast<uint8_t>(slot));
         indexed = apply_narrowing(true, slot, current->locals[slot].type);
     } else if (global >= 0) {
         const GlobalEntry& entry = globals_table[global];
+        if (g_symbol_index) symbol_note_use(name, entry.name);
         emit_bytes(OP_GET_GLOBAL, entry.slot);
         indexed = apply_narrowing(false, entry.slot, entry.type);
     } else {

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <memory>
 
+#include "compiler/compiler.h"
 #include "compiler/compiler_internal.h"
+#include "compiler/symbol_hooks.h"
 #include "diagnostics/diag.h"
 #include "library/std_module.h"
 #include "runtime/memory.h"
@@ -64,7 +66,12 @@ void report_message(const Token& at, const char* message) { error_at_token(at, m
 // The whole file as one NUL-terminated buffer, or null when it cannot be
 // opened, measured or fully read. Only regular files count: a directory opens
 // on some systems and then gives a nonsense length.
+ModuleTextReader g_module_text_reader = nullptr;
+
 SourceBuffer read_module_file(const char* path) {
+    if (g_module_text_reader != nullptr) {
+        if (char* text = g_module_text_reader(path)) return SourceBuffer(text);
+    }
     FileHandle file(std::fopen(path, "rb"));
     if (!file) return nullptr;
     struct stat info;
@@ -213,6 +220,7 @@ void register_alias(int module_idx, const Token& at, const Token& path_token, co
     std::memcpy(imp.alias, alias, alias_len);
     imp.alias[alias_len] = '\0';
     imp.alias_len = static_cast<int32_t>(alias_len);
+    if (g_symbol_index) symbol_note_alias(imp, at);
 }
 
 // `import "path"` or `import "path" as alias`; current is `import`.
@@ -348,6 +356,7 @@ void bind_imported_name(int module_idx, const Token& name, const Token& local) {
     bound.name_len = static_cast<int32_t>(local.length);
     bound.kind = kind;
     bound.index = index;
+    if (g_symbol_index) symbol_note_imported(bound, name, local);
 }
 
 // The compile context of the importing module, kept across a nested compile.
@@ -405,6 +414,8 @@ void restore_context(const SavedContext& s, bool nested_failed) {
 }
 
 }  // namespace
+
+void compiler_set_module_text_reader(ModuleTextReader reader) { g_module_text_reader = reader; }
 
 bool module_absolute_path(const char* path, char* out, size_t cap) {
     // Only "/" separates components here: on this system a backslash is an

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "compiler/compiler_internal.h"
+#include "compiler/symbol_hooks.h"
 #include "runtime/memory.h"
 
 Compiler* current = nullptr;
@@ -83,6 +84,7 @@ int declare_local(const char* name, uint32_t length, const StaticType& type) {
         return -1;
     }
     c->locals[c->local_count] = Local{name, length, type, c->scope_depth, 0, LOCAL_PLAIN, 0};
+    if (g_symbol_index) symbol_note_local(c->locals[c->local_count], c->scope_depth == 0 && !c->is_top_level);
     return c->local_count++;
 }
 
@@ -251,11 +253,17 @@ void variable() {
     const Token name = parser.previous;
     int alias = module_idx_for_name(name.start, name.length);
     if (alias >= 0 && check(TOKEN_DOT)) {
+        if (g_symbol_index) symbol_note_alias_use(name);
         module_qualified_name(alias);
         return;
     }
     FunctionEntry* f = find_function(name.start, name.length);
     int s = find_struct(name.start, name.length);
+    if (g_symbol_index && f != nullptr && (check(TOKEN_LEFT_PAREN) || f->checker == nullptr)) {
+        symbol_note_use(name, f->name);
+    } else if (g_symbol_index && s >= 0) {
+        symbol_note_use(name, struct_table[s].name);
+    }
     if (check(TOKEN_LEFT_PAREN)) {
         if (f != nullptr) {
             direct_call(f, name);
@@ -281,6 +289,7 @@ void variable() {
     }
     int slot = resolve_local(current, name.start, name.length);
     if (slot >= 0) {
+        if (g_symbol_index) symbol_note_use(name, current->locals[slot].name);
         StaticType t = apply_narrowing(true, slot, current->locals[slot].type);
         emit_bytes(OP_GET_LOCAL, static_cast<uint8_t>(slot));
         push_type(t);
@@ -289,6 +298,7 @@ void variable() {
     int g = find_global(name.start, name.length);
     if (g >= 0) {
         const GlobalEntry& entry = globals_table[g];
+        if (g_symbol_index) symbol_note_use(name, entry.name);
         StaticType t = apply_narrowing(false, entry.slot, entry.type);
         emit_bytes(OP_GET_GLOBAL, entry.slot);
         push_type(t);
@@ -296,6 +306,7 @@ void variable() {
     }
     int up = resolve_upvalue(current, name.start, name.length);
     if (up >= 0) {
+        if (g_symbol_index) symbol_note_upvalue_use(name);
         // Captured variables are read with their declared type: another
         // function may change them at any time.
         emit_bytes(OP_GET_UPVALUE, static_cast<uint8_t>(up));

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "compiler/compiler_internal.h"
+#include "compiler/symbol_hooks.h"
 #include "vm/vm.h"
 
 namespace {
@@ -69,6 +70,7 @@ void struct_construction(int struct_idx, const Token& name) {
         int fn = static_cast<int>(field.length);
         consume(TOKEN_COLON, "Expect ':' after field name.");
         int f = find_field(s, field);
+        if (f >= 0 && g_symbol_index) symbol_note_use(field, s.fields[f].name);
         if (f < 0) {
             report_at(field, nullptr, "struct %.*s has no field '%.*s'", sn, s.name, fn, field.start);
             drop_value();

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "compiler/compiler_internal.h"
+#include "compiler/symbol_hooks.h"
 
 namespace {
 
@@ -193,6 +194,7 @@ void struct_declaration_read() {
         }
         if (!read_field(s)) break;
     }
+    if (g_symbol_index) symbol_note_struct(s);
     consume(TOKEN_RIGHT_BRACE, "Expect '}' after struct body.");
 }
 

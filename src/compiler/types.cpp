@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "compiler/compiler_internal.h"
+#include "compiler/symbol_hooks.h"
 
 FuncSig func_sig_table[FUNC_SIG_MAX];
 int func_sig_count = 0;
@@ -388,6 +389,7 @@ static StaticType parse_result_type() {
         if (parser.current.type == TOKEN_IDENTIFIER) {
             int s = find_struct(parser.current.start, parser.current.length);
             if (s >= 0) {
+                if (g_symbol_index) symbol_note_use(parser.current, struct_table[s].name);
                 index = s;
             } else {
                 report_at_current("Result<T, E>: '%.*s' is not a struct (16c)", static_cast<int>(parser.current.length),
@@ -509,6 +511,8 @@ StaticType parse_type() {
         if (alias >= 0 && parser.next.type == TOKEN_DOT && parser.next2.type == TOKEN_IDENTIFIER) {
             int s = find_module_struct(alias, parser.next2.start, parser.next2.length);
             if (s >= 0) {
+                if (g_symbol_index) symbol_note_alias_use(name);
+                if (g_symbol_index) symbol_note_use(parser.next2, struct_table[s].name);
                 advance();
                 advance();
                 advance();
@@ -517,6 +521,7 @@ StaticType parse_type() {
         }
         int s = find_struct(name.start, name.length);
         if (s >= 0) {
+            if (g_symbol_index) symbol_note_use(name, struct_table[s].name);
             advance();
             return st_of_kind(TYPE_STRUCT, BASE_NONE, s);
         }

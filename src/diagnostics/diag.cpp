@@ -103,11 +103,11 @@ int g_cached_line = 0;
 const char* g_cached_start = nullptr;
 
 // Finds source line `line` (1-based); false when there is none to show.
-bool find_line(int line, const char** start, int* length) {
-    if (g_source == nullptr || line < 1) return false;
-    const char* p = g_source;
+bool find_line(const char* source, int line, const char** start, int* length) {
+    if (source == nullptr || line < 1) return false;
+    const char* p = source;
     int at = 1;
-    if (g_cached_source == g_source && g_cached_line <= line) {
+    if (g_cached_source == source && g_cached_line <= line) {
         p = g_cached_start;
         at = g_cached_line;
     }
@@ -116,7 +116,7 @@ bool find_line(int line, const char** start, int* length) {
         if (feed == nullptr) return false;
         p = feed + 1;
     }
-    g_cached_source = g_source;
+    g_cached_source = source;
     g_cached_line = line;
     g_cached_start = p;
     const char* end = strchr(p, '\n');
@@ -169,14 +169,34 @@ Window choose_window(const char* text, int length, int c) {
     return w;
 }
 
-void emit_block(int line, int column, int length, const char* message, const char* label, const char* header,
-                const char* note, const char* help) {
+DiagReceiver g_receiver = nullptr;
+void* g_receiver_context = nullptr;
+
+void deliver(const Diagnostic& diagnostic) {
+    if (g_receiver != nullptr) {
+        g_receiver(diagnostic, g_receiver_context);
+    } else {
+        diag_render(diagnostic);
+    }
+}
+
+}  // namespace
+
+void diag_render(const Diagnostic& d) {
+    const int line = d.line;
+    const int column = d.column;
+    const int length = d.length;
+    const char* message = d.message;
+    const char* label = d.label;
+    const char* header = d.runtime ? "runtime error" : "error";
+    const char* note = d.note;
+    const char* help = d.help;
     bool color = use_color();
     const char* red = color ? COLOR_ERROR : "";
     const char* bold = color ? COLOR_BOLD : "";
     const char* blue = color ? COLOR_HELP : "";
     const char* reset = color ? COLOR_RESET : "";
-    const char* path = g_file_path != nullptr ? g_file_path : "?";
+    const char* path = d.path != nullptr ? d.path : "?";
 
     Out out;
     out_str(out, red);
@@ -189,7 +209,7 @@ void emit_block(int line, int column, int length, const char* message, const cha
 
     const char* text = nullptr;
     int text_length = 0;
-    bool snippet = find_line(line, &text, &text_length);
+    bool snippet = find_line(d.source, line, &text, &text_length);
     int digits = decimal_digits(line > 1 ? line : 1);
     int gutter = digits + 1;
 
@@ -276,8 +296,6 @@ void emit_block(int line, int column, int length, const char* message, const cha
     fflush(stderr);
 }
 
-}  // namespace
-
 void diag_init(const char* source, const char* path) {
     g_source = source;
     // A new text may sit where a freed one was: the cached line means nothing now.
@@ -291,13 +309,19 @@ const char* diag_source() { return g_source; }
 
 void diag_force_color_state(int state) { g_color_state = state; }
 
+void diag_set_receiver(DiagReceiver receiver, void* context) {
+    g_receiver = receiver;
+    g_receiver_context = context;
+}
+
 void diag_compile_error(int line, int column, int length, const char* message, const char* label, const char* help) {
-    emit_block(line, column, length, message, label, "error", nullptr, help);
+    deliver(Diagnostic{diag_file_path(), g_source, line, column, length, message, label, nullptr, help, false});
 }
 
 void diag_runtime_error(int line, const char* message, const char* function_name) {
     char note[DIAG_NOTE_BUF_SIZE];
     bool has_note = present(function_name);
     if (has_note) snprintf(note, sizeof note, "in function '%s'", function_name);
-    emit_block(line, 1, 0, message, nullptr, "runtime error", has_note ? note : nullptr, nullptr);
+    deliver(Diagnostic{diag_file_path(), g_source, line, 1, 0, message, nullptr, has_note ? note : nullptr, nullptr,
+                       true});
 }

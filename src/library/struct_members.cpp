@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "compiler/compiler_internal.h"
+#include "compiler/symbol_hooks.h"
 
 namespace {
 
@@ -78,6 +79,7 @@ void struct_member(const StaticType& receiver, const Token& member) {
     int count = s.field_count < 0 ? 0 : s.field_count;
     int f = find_member(s.fields, count, member);
     if (f >= 0) {
+        if (g_symbol_index) symbol_note_use(member, s.fields[f].name);
         const StaticType t = s.fields[f].type;
         // A function-typed field followed by "(" is read here and called by
         // the call operator.
@@ -91,6 +93,7 @@ void struct_member(const StaticType& receiver, const Token& member) {
     }
     int m = find_method(s, member);
     if (m >= 0) {
+        if (g_symbol_index) symbol_note_use(member, s.methods[m].name);
         if (!check(TOKEN_LEFT_PAREN)) {
             const StructMethod& method = s.methods[m];
             report_at(member, nullptr, "method '%.*s' of struct %.*s requires call parentheses", n, member.start, sn,

@@ -59,6 +59,10 @@ def main():
     with tempfile.TemporaryDirectory() as prefix:
         problem = check(prefix, args.cmake, args.build_dir)
     if problem == "skip":
+        # CI sets this: there the manual page must be checked.
+        if os.environ.get("VESSRIN_NO_SKIP"):
+            print("FAIL install: groff with its man macros is not installed")
+            return 1
         print("skipped: manual page check (groff with its man macros is not installed)")
         return 77
     if problem:
