@@ -2,10 +2,13 @@
 // history loaded from and written back to a file, Tab completion of the names
 // the compiler knows, Ctrl-C that drops the line being typed. Without libedit
 // (VESSRIN_LINE_EDITING unset) line_editor_open always fails.
+// libedit is loaded when a terminal REPL starts, not linked: file runs and
+// piped input then pay nothing for it at start-up or in memory.
 #include "cli/line_editor.h"
 
 #if defined(VESSRIN_LINE_EDITING)
 
+#include <dlfcn.h>
 #include <histedit.h>
 #include <langinfo.h>
 #include <unistd.h>
@@ -22,6 +25,39 @@
 #include "compiler/compiler.h"
 
 namespace {
+
+// The library's file names, newest interface first.
+constexpr const char* LIBEDIT_NAMES[] = {"libedit.so.2", "libedit.so"};
+
+// The libedit functions this editor calls, typed from the library's header.
+#define LIBEDIT_FUNCTIONS(X)                                                                               \
+    X(el_init) X(el_end) X(el_gets) X(el_set) X(el_wset) X(el_get) X(el_source) X(el_line) X(el_insertstr) \
+    X(el_deletestr) X(el_cursor) X(el_push) X(history_init) X(history_end) X(history)
+
+struct Libedit {
+#define LIBEDIT_FIELD(name) decltype(&::name) name;
+    LIBEDIT_FUNCTIONS(LIBEDIT_FIELD)
+#undef LIBEDIT_FIELD
+};
+
+Libedit lib;
+
+// Loads the library once; it stays loaded for the life of the process.
+bool load_libedit() {
+    static int loaded = -1;
+    if (loaded >= 0) return loaded == 1;
+    void* handle = nullptr;
+    for (const char* name : LIBEDIT_NAMES) {
+        if ((handle = dlopen(name, RTLD_NOW | RTLD_LOCAL)) != nullptr) break;
+    }
+    bool found = handle != nullptr;
+#define LIBEDIT_RESOLVE(name) \
+    if (found) found = (lib.name = reinterpret_cast<decltype(lib.name)>(dlsym(handle, #name))) != nullptr;
+    LIBEDIT_FUNCTIONS(LIBEDIT_RESOLVE)
+#undef LIBEDIT_RESOLVE
+    loaded = found ? 1 : 0;
+    return found;
+}
 
 constexpr const char* HISTORY_FILE_NAME = ".vessrin_history";
 // Tab with nothing to complete indents, as in the examples and the guide.
@@ -68,7 +104,7 @@ void load_history() {
     // A first session has no file yet; that is no fault.
     if (access(editor.history_path.c_str(), F_OK) != 0 && errno == ENOENT) return;
     HistEvent event;
-    if (history(editor.history, &event, H_LOAD, editor.history_path.c_str()) < 0) {
+    if (lib.history(editor.history, &event, H_LOAD, editor.history_path.c_str()) < 0) {
         warn_once("read");
         // A file that could not be read (another program's, say) is not
         // overwritten with this session's entries when it ends.
@@ -79,7 +115,7 @@ void load_history() {
 void save_history() {
     if (editor.history_path.empty()) return;
     HistEvent event;
-    if (history(editor.history, &event, H_SAVE, editor.history_path.c_str()) < 0) warn_once("write");
+    if (lib.history(editor.history, &event, H_SAVE, editor.history_path.c_str()) < 0) warn_once("write");
 }
 
 // ---------------------------------------------------------------------------
@@ -118,7 +154,7 @@ void list_candidates(EditLine* el, const std::vector<std::string>& names) {
     size_t widest = 0;
     for (const std::string& name : names) widest = std::max(widest, name.size());
     int columns = 0;
-    if (el_get(el, EL_GETTC, "co", &columns, nullptr) != 0 || columns <= 0) columns = DEFAULT_COLUMNS;
+    if (lib.el_get(el, EL_GETTC, "co", &columns, nullptr) != 0 || columns <= 0) columns = DEFAULT_COLUMNS;
     size_t cell = widest + LIST_GAP;
     size_t per_row = std::max<size_t>(1, static_cast<size_t>(columns) / cell);
     std::fputc('\n', stdout);
@@ -134,7 +170,7 @@ void list_candidates(EditLine* el, const std::vector<std::string>& names) {
 }
 
 unsigned char complete(EditLine* el, int) {
-    const LineInfo* info = el_line(el);
+    const LineInfo* info = lib.el_line(el);
     std::string_view before(info->buffer, static_cast<size_t>(info->cursor - info->buffer));
     // Only the line the cursor is on counts in a recalled multi-line entry.
     if (size_t feed = before.rfind('\n'); feed != std::string_view::npos) before.remove_prefix(feed + 1);
@@ -156,7 +192,7 @@ unsigned char complete(EditLine* el, int) {
             return CC_ERROR;
         }
     } else if (prefix.empty()) {
-        return el_insertstr(el, INDENT) == 0 ? CC_REFRESH : CC_ERROR;
+        return lib.el_insertstr(el, INDENT) == 0 ? CC_REFRESH : CC_ERROR;
     } else if (prefix[0] >= '0' && prefix[0] <= '9') {
         return CC_ERROR;
     }
@@ -166,7 +202,7 @@ unsigned char complete(EditLine* el, int) {
     size_t shared = common_prefix_length(names);
     if (shared > prefix.size()) {
         std::string rest = names[0].substr(prefix.size(), shared - prefix.size());
-        return el_insertstr(el, rest.c_str()) == 0 ? CC_REFRESH : CC_ERROR;
+        return lib.el_insertstr(el, rest.c_str()) == 0 ? CC_REFRESH : CC_ERROR;
     }
     if (names.size() == 1) return CC_NORM;
     list_candidates(el, names);
@@ -181,10 +217,10 @@ unsigned char complete(EditLine* el, int) {
 // leave it, and the reader drops it.
 unsigned char cancel_line(EditLine* el, int) {
     editor.cancelled = true;
-    const LineInfo* info = el_line(el);
-    el_cursor(el, static_cast<int>(info->lastchar - info->cursor));
-    el_insertstr(el, "^C");
-    el_push(el, "\n");
+    const LineInfo* info = lib.el_line(el);
+    lib.el_cursor(el, static_cast<int>(info->lastchar - info->cursor));
+    lib.el_insertstr(el, "^C");
+    lib.el_push(el, "\n");
     return CC_REFRESH;
 }
 
@@ -192,20 +228,20 @@ unsigned char cancel_line(EditLine* el, int) {
 // sent by hand, with the terminal in its normal modes for the shell; editing
 // modes come back, and the line is drawn again, when the job resumes.
 unsigned char suspend(EditLine* el, int) {
-    el_set(el, EL_PREP_TERM, 0);
+    lib.el_set(el, EL_PREP_TERM, 0);
     kill(0, SIGTSTP);
-    el_set(el, EL_PREP_TERM, 1);
+    lib.el_set(el, EL_PREP_TERM, 1);
     return CC_REDISPLAY;
 }
 
 // Ctrl-D ends the session on an empty line, silently, and otherwise deletes the
 // character under the cursor.
 unsigned char end_or_delete(EditLine* el, int) {
-    const LineInfo* info = el_line(el);
+    const LineInfo* info = lib.el_line(el);
     if (info->buffer == info->lastchar) return CC_EOF;
     if (info->cursor == info->lastchar) return CC_ERROR;
-    el_cursor(el, 1);
-    el_deletestr(el, 1);
+    lib.el_cursor(el, 1);
+    lib.el_deletestr(el, 1);
     return CC_REFRESH;
 }
 
@@ -244,34 +280,35 @@ void use_utf8_ctype() {
 }  // namespace
 
 bool line_editor_open() {
+    if (!load_libedit()) return false;
     use_utf8_ctype();
-    editor.el = el_init("vessrin", stdin, stdout, stderr);
-    editor.history = history_init();
+    editor.el = lib.el_init("vessrin", stdin, stdout, stderr);
+    editor.history = lib.history_init();
     if (editor.el == nullptr || editor.history == nullptr) {
         line_editor_close();
         return false;
     }
     HistEvent event;
-    history(editor.history, &event, H_SETSIZE, HISTORY_MAX_ENTRIES);
-    history(editor.history, &event, H_SETUNIQUE, 1);
-    el_set(editor.el, EL_EDITOR, "emacs");
+    lib.history(editor.history, &event, H_SETSIZE, HISTORY_MAX_ENTRIES);
+    lib.history(editor.history, &event, H_SETUNIQUE, 1);
+    lib.el_set(editor.el, EL_EDITOR, "emacs");
     // The editor follows a resized window and a stop and resume while it reads.
-    el_set(editor.el, EL_SIGNAL, 1);
-    el_set(editor.el, EL_PROMPT, current_prompt);
-    el_set(editor.el, EL_HIST, history, editor.history);
+    lib.el_set(editor.el, EL_SIGNAL, 1);
+    lib.el_set(editor.el, EL_PROMPT, current_prompt);
+    lib.el_set(editor.el, EL_HIST, lib.history, editor.history);
     // Ctrl-C and Ctrl-Z reach the editor as keys while a line is typed.
-    el_set(editor.el, EL_SETTY, "-d", "-isig", nullptr);
+    lib.el_set(editor.el, EL_SETTY, "-d", "-isig", nullptr);
     // While entries run, Ctrl-C is not echoed as "^C" in front of the report.
-    el_set(editor.el, EL_SETTY, "-x", "-echoctl", nullptr);
+    lib.el_set(editor.el, EL_SETTY, "-x", "-echoctl", nullptr);
     // The wide form: the narrow one copies the names and never frees them.
-    el_wset(editor.el, EL_ADDFN, L"vessrin-complete", L"Complete the name before the cursor", complete);
-    el_wset(editor.el, EL_ADDFN, L"vessrin-cancel", L"Drop the line being typed", cancel_line);
-    el_wset(editor.el, EL_ADDFN, L"vessrin-suspend", L"Suspend vessrin", suspend);
-    el_wset(editor.el, EL_ADDFN, L"vessrin-end-or-delete", L"End on an empty line, else delete a character",
+    lib.el_wset(editor.el, EL_ADDFN, L"vessrin-complete", L"Complete the name before the cursor", complete);
+    lib.el_wset(editor.el, EL_ADDFN, L"vessrin-cancel", L"Drop the line being typed", cancel_line);
+    lib.el_wset(editor.el, EL_ADDFN, L"vessrin-suspend", L"Suspend vessrin", suspend);
+    lib.el_wset(editor.el, EL_ADDFN, L"vessrin-end-or-delete", L"End on an empty line, else delete a character",
             end_or_delete);
-    for (const KeyBinding& binding : EXTRA_BINDINGS) el_set(editor.el, EL_BIND, binding.keys, binding.function, nullptr);
+    for (const KeyBinding& binding : EXTRA_BINDINGS) lib.el_set(editor.el, EL_BIND, binding.keys, binding.function, nullptr);
     // The user's ~/.editrc (or $EDITRC) may rebind keys, e.g. to vi mode.
-    el_source(editor.el, nullptr);
+    lib.el_source(editor.el, nullptr);
     editor.history_path = history_path();
     load_history();
     return true;
@@ -281,7 +318,7 @@ EditorRead line_editor_read(const char* prompt, std::string& line) {
     editor.prompt = prompt;
     editor.cancelled = false;
     int count = 0;
-    const char* text = el_gets(editor.el, &count);
+    const char* text = lib.el_gets(editor.el, &count);
     if (editor.cancelled) return EditorRead::CANCELLED;
     if (text == nullptr || count <= 0) return EditorRead::END;
     // The count is in characters, not bytes, once the text holds UTF-8.
@@ -294,15 +331,15 @@ void line_editor_remember(std::string_view entry) {
     if (!entry.empty() && entry.back() == '\n') entry.remove_suffix(1);
     std::string text(entry);
     HistEvent event;
-    history(editor.history, &event, H_ENTER, text.c_str());
+    lib.history(editor.history, &event, H_ENTER, text.c_str());
 }
 
 void line_editor_close() {
     if (editor.history != nullptr) {
         save_history();
-        history_end(editor.history);
+        lib.history_end(editor.history);
     }
-    if (editor.el != nullptr) el_end(editor.el);
+    if (editor.el != nullptr) lib.el_end(editor.el);
     if (!editor.saved_locale.empty()) std::setlocale(LC_CTYPE, editor.saved_locale.c_str());
     editor = Editor{};
 }
