@@ -149,12 +149,7 @@ void module_qualified_name(int module_idx) {
     advance();  // .
     // A module may export a function named like a type keyword (std/random's
     // `float`); after an alias's dot such a name can only be a member.
-    if (!check(TOKEN_IDENTIFIER) && !check(TOKEN_FLOAT)) {
-        error_at_current("Expect identifier after '.'.");
-        push_type(st_int());
-        return;
-    }
-    advance();
+    if (!consume_member_name(TOKEN_FLOAT)) return;
     const Token member = parser.previous;
     int n = static_cast<int>(member.length);
     const char* module_name = module_table[module_idx].name;

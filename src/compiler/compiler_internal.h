@@ -440,6 +440,10 @@ bool compile_parameters_and_body(const StaticType* params, uint32_t param_count,
 void record_function_signature();
 // Member access after "." (the receiver's code and type are in place).
 void dot_op();
+// Consumes the member name after a '.': an identifier, or the one keyword that
+// names a member there (`map` of arrays, `float` of std/random). Otherwise
+// reports "Expect identifier after '.'.", pushes int and returns false.
+bool consume_member_name(TokenType keyword_member);
 
 // ---------------------------------------------------------------------------
 // Natives and the driver

@@ -22,14 +22,19 @@ std::vector<std::string_view> member_native_names(const MemberNative* table, siz
     return names;
 }
 
-void dot_op() {
-    StaticType receiver = pop_type();
-    if (!check(TOKEN_IDENTIFIER) && !check(TOKEN_MAP)) {
+bool consume_member_name(TokenType keyword_member) {
+    if (!check(TOKEN_IDENTIFIER) && !check(keyword_member)) {
         error_at_current("Expect identifier after '.'.");
         push_type(st_int());
-        return;
+        return false;
     }
     advance();
+    return true;
+}
+
+void dot_op() {
+    StaticType receiver = pop_type();
+    if (!consume_member_name(TOKEN_MAP)) return;
     const Token member = parser.previous;
     int n = static_cast<int>(member.length);
     if (receiver.kind == TYPE_BASE && receiver.base == BASE_STRING) return string_member(receiver, member);
