@@ -1,6 +1,7 @@
 // The compiler's public face: what the VM and the printer call.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,7 +37,7 @@ void compiler_mark_compile_roots();
 void compiler_forget_tables();
 // Name of the global in a VM slot, for the read-before-declaration error.
 const char* compiler_global_name(int slot, int* length);
-void compiler_print_struct(ObjStruct* instance);
+void compiler_print_struct(ObjStruct* instance, std::FILE* out);
 // Supplies an imported module's text instead of its file (an editor's unsaved
 // buffer): a NUL-terminated buffer from mem_alloc, or null to read the file.
 using ModuleTextReader = char* (*)(const char* absolute_path);

@@ -167,11 +167,11 @@ void function_definition() {
     compiler_pop();
 }
 
-void compiler_print_struct(ObjStruct* instance) {
+void compiler_print_struct(ObjStruct* instance, std::FILE* out) {
     if (instance->name != nullptr) {
-        std::fwrite(instance->name->chars, 1, static_cast<size_t>(instance->name->length), stdout);
+        std::fwrite(instance->name->chars, 1, static_cast<size_t>(instance->name->length), out);
     } else {
-        std::fputs("<struct>", stdout);
+        std::fputs("<struct>", out);
     }
     const StructEntry* entry = nullptr;
     for (int i = 0; i < struct_count; i++) {
@@ -181,14 +181,14 @@ void compiler_print_struct(ObjStruct* instance) {
         }
     }
     if (entry == nullptr || entry->field_count < 0) {
-        std::fputs(" { ... }", stdout);
+        std::fputs(" { ... }", out);
         return;
     }
-    std::fputs(" { ", stdout);
+    std::fputs(" { ", out);
     for (int i = 0; i < entry->field_count && i < instance->field_count; i++) {
-        if (i > 0) std::fputs(", ", stdout);
-        std::printf("%.*s: ", static_cast<int>(entry->fields[i].name_len), entry->fields[i].name);
-        value_print(instance->fields[i]);
+        if (i > 0) std::fputs(", ", out);
+        std::fprintf(out, "%.*s: ", static_cast<int>(entry->fields[i].name_len), entry->fields[i].name);
+        value_print(instance->fields[i], out);
     }
-    std::fputs(" }", stdout);
+    std::fputs(" }", out);
 }

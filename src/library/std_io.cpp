@@ -215,16 +215,12 @@ bool native_io_write_file(int, Value* args, Value* result) { return write_text(a
 
 bool native_io_append_file(int, Value* args, Value* result) { return write_text(args, result, "ab"); }
 
-// The value printers write to stdout; for one call they are pointed at standard
-// error (the C library's stream variables may be assigned). Anything the
-// program printed before is flushed first, so the two streams keep their order.
+// Anything the program printed before is flushed first, so the two streams
+// keep their order.
 void print_to_stderr(Value v, bool newline) {
     std::fflush(stdout);
-    std::FILE* saved = stdout;
-    stdout = stderr;
-    value_print(v);
-    if (newline) std::fputc('\n', stdout);
-    stdout = saved;
+    value_print(v, stderr);
+    if (newline) std::fputc('\n', stderr);
 }
 
 bool native_io_eprint(int, Value* args, Value*) {

@@ -348,107 +348,107 @@ static bool print_path_holds(const Obj* object) {
     return false;
 }
 
-static void print_string_object(const ObjString* string) {
+static void print_string_object(const ObjString* string, std::FILE* out) {
     // Bytes after a NUL escape are not shown, as in C's "%s".
-    if (string != nullptr) std::fputs(string->chars, stdout);
+    if (string != nullptr) std::fputs(string->chars, out);
 }
 
-static void print_array(const ObjArray* array) {
-    std::fputc('[', stdout);
+static void print_array(const ObjArray* array, std::FILE* out) {
+    std::fputc('[', out);
     for (int i = 0; i < array->count; i++) {
-        if (i > 0) std::fputs(", ", stdout);
-        value_print(array->values[i]);
+        if (i > 0) std::fputs(", ", out);
+        value_print(array->values[i], out);
     }
-    std::fputc(']', stdout);
+    std::fputc(']', out);
 }
 
-static void print_map(const ObjMap* map) {
-    std::fputc('{', stdout);
+static void print_map(const ObjMap* map, std::FILE* out) {
+    std::fputc('{', out);
     bool first = true;
     for (int i = 0; i < map->capacity; i++) {
         const MapEntry& entry = map->entries[i];
         if (!map_slot_live(entry)) continue;
-        if (!first) std::fputs(", ", stdout);
+        if (!first) std::fputs(", ", out);
         first = false;
-        value_print(entry.key);
-        std::fputs(": ", stdout);
-        value_print(entry.value);
+        value_print(entry.key, out);
+        std::fputs(": ", out);
+        value_print(entry.value, out);
     }
-    std::fputc('}', stdout);
+    std::fputc('}', out);
 }
 
-static void print_object_body(Obj* object) {
+static void print_object_body(Obj* object, std::FILE* out) {
     switch (object->kind) {
         case OBJ_STRING:
-            print_string_object(reinterpret_cast<ObjString*>(object));
+            print_string_object(reinterpret_cast<ObjString*>(object), out);
             break;
         case OBJ_FUNCTION: {
             const ObjFunction* function = reinterpret_cast<ObjFunction*>(object);
             if (function->name == nullptr) {
-                std::fputs("<script>", stdout);
+                std::fputs("<script>", out);
             } else {
-                std::printf("<fn %s>", function->name->chars);
+                std::fprintf(out, "<fn %s>", function->name->chars);
             }
             break;
         }
         case OBJ_RESULT: {
             const ObjResult* result = reinterpret_cast<ObjResult*>(object);
-            std::fputs(result->is_ok ? "ok(" : "err(", stdout);
-            value_print(result->is_ok ? result->value : result->error);
-            std::fputc(')', stdout);
+            std::fputs(result->is_ok ? "ok(" : "err(", out);
+            value_print(result->is_ok ? result->value : result->error, out);
+            std::fputc(')', out);
             break;
         }
         case OBJ_NATIVE: {
             const ObjNative* native = reinterpret_cast<ObjNative*>(object);
             if (native->name == nullptr) {
-                std::fputs("<native>", stdout);
+                std::fputs("<native>", out);
             } else {
-                std::printf("<native %s>", native->name->chars);
+                std::fprintf(out, "<native %s>", native->name->chars);
             }
             break;
         }
         case OBJ_ARRAY:
-            print_array(reinterpret_cast<ObjArray*>(object));
+            print_array(reinterpret_cast<ObjArray*>(object), out);
             break;
         case OBJ_MAP:
-            print_map(reinterpret_cast<ObjMap*>(object));
+            print_map(reinterpret_cast<ObjMap*>(object), out);
             break;
         case OBJ_STRUCT:
-            compiler_print_struct(reinterpret_cast<ObjStruct*>(object));
+            compiler_print_struct(reinterpret_cast<ObjStruct*>(object), out);
             break;
         case OBJ_CLOSURE: {
             const ObjClosure* closure = reinterpret_cast<ObjClosure*>(object);
             if (closure->function == nullptr || closure->function->name == nullptr) {
-                std::fputs("<lambda>", stdout);
+                std::fputs("<lambda>", out);
             } else {
-                std::printf("<fn %s>", closure->function->name->chars);
+                std::fprintf(out, "<fn %s>", closure->function->name->chars);
             }
             break;
         }
         case OBJ_UPVALUE:
-            std::fputs("<upvalue>", stdout);
+            std::fputs("<upvalue>", out);
             break;
         default:
             break;
     }
 }
 
-void object_print(Value value) {
+void object_print(Value value, std::FILE* out) {
     Obj* object = as_obj(value);
     if (object == nullptr) return;
     // Struct copies are fresh instances, so a cycle always runs through an
     // array or a map.
     bool container = object->kind == OBJ_ARRAY || object->kind == OBJ_MAP;
     if (container && print_path_holds(object)) {
-        std::fputs(object->kind == OBJ_MAP ? "{...}" : "[...]", stdout);
+        std::fputs(object->kind == OBJ_MAP ? "{...}" : "[...]", out);
         return;
     }
     if (g_print_depth >= PRINT_DEPTH_MAX) {
-        std::fputs("...", stdout);
+        std::fputs("...", out);
         return;
     }
     g_print_path[g_print_depth++] = object;
-    print_object_body(object);
+    print_object_body(object, out);
     g_print_depth--;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "runtime/chunk.h"
 #include "runtime/value.h"
@@ -146,7 +147,7 @@ ObjStruct* copy_struct_deep(ObjStruct* original);
 // Printing nests no deeper than this many objects (deeper ones print "..."), so
 // a long chain of references cannot overflow the C stack.
 inline constexpr int PRINT_DEPTH_MAX = 4096;
-void object_print(Value value);
+void object_print(Value value, std::FILE* out = stdout);
 void object_free(Obj* object);
 // Gives the freed instances kept for reuse back to the allocator (at the end of
 // every run, with the objects).

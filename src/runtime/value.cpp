@@ -47,30 +47,30 @@ int format_int(int64_t n, char out[INT_TEXT_MAX]) {
 // Room for the longest "%g" text of a double ("-2.22507e-308" and the like).
 inline constexpr int FLOAT_PRINT_BUFFER = 32;
 
-static void print_float(double d) {
+static void print_float(double d, std::FILE* out) {
     char text[FLOAT_PRINT_BUFFER];
     std::snprintf(text, sizeof text, "%g", d);
     // "%g" drops the fraction of whole numbers; ".0" keeps them readable as
     // floats. Exponents, inf and nan already say what they are.
     if (std::strpbrk(text, ".eEin") != nullptr) {
-        std::fputs(text, stdout);
+        std::fputs(text, out);
     } else {
-        std::printf("%s.0", text);
+        std::fprintf(out, "%s.0", text);
     }
 }
 
-void value_print(Value v) {
+void value_print(Value v, std::FILE* out) {
     if (is_null(v)) {
-        std::fputs("null", stdout);
+        std::fputs("null", out);
     } else if (is_bool(v)) {
-        std::fputs(as_bool(v) ? "true" : "false", stdout);
+        std::fputs(as_bool(v) ? "true" : "false", out);
     } else if (is_int(v)) {
         char text[INT_TEXT_MAX];
-        std::fwrite(text, 1, static_cast<size_t>(format_int(as_int(v), text)), stdout);
+        std::fwrite(text, 1, static_cast<size_t>(format_int(as_int(v), text)), out);
     } else if (is_obj(v)) {
-        object_print(v);
+        object_print(v, out);
     } else if (is_float(v)) {
-        print_float(as_float(v));
+        print_float(as_float(v), out);
     }
     // Any other tagged word (an unset global) has no printed form.
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 using Value = uint64_t;
@@ -66,5 +67,7 @@ const char* value_type_name(Value v);
 inline constexpr int INT_TEXT_MAX = 21;
 // Writes n in decimal, as "%lld" would, and a NUL; returns the length.
 int format_int(int64_t n, char out[INT_TEXT_MAX]);
-void value_print(Value v);
+// Writes the value's printed form, with no newline, to standard output or to
+// the stream given (standard error for eprint).
+void value_print(Value v, std::FILE* out = stdout);
 bool values_equal(Value a, Value b);
